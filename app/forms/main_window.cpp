@@ -259,6 +259,8 @@ void Tfrmmain::BuildGrid() {
                           ~(grid::egoEditing | grid::egoCanDelete | grid::egoConfirmDelete |
                             grid::egoCanInsert | grid::egoCanAppend));
     gxDBGrid1->SetLookAndFeel(grid::lfFlat);
+    // A long list shows its first screens at once and reads the rest while the user works.
+    gxDBGrid1->SetLoadInSlices(true);
     AddListColumns(*gxDBGrid1);
     gxDBGrid1->SetShowGroupPanel(true);
     gxDBGrid1->OnHeaderClick = [this](grid::TCustomgxTreeListControl*,
@@ -816,6 +818,8 @@ void Tfrmmain::ExportMailingListEntries1Click() {
     if (option.ShowModal() != ui::mrOk)
         return;
     if (option.rdbXLS->Checked() || option.rdbHTML->Checked()) {
+        // The file holds every entry, also those a start still reads in the background.
+        gxDBGrid1->LoadRemainingRows();
         SaveToFile(option.rdbXLS->Checked(), *gxDBGrid1);
         return;
     }

@@ -77,8 +77,15 @@ class ImportRun {
     ImportRun(const ImportRun&) = delete;
     ImportRun& operator=(const ImportRun&) = delete;
 
+    // Requires: comments outlives the run unchanged. Every entry of an import carries the
+    // same comment: it is looked through once here rather than once per entry.
+    void ShareComments(const std::string& comments) {
+        if (!ContainsControlCharacterInComment(comments))
+            clean_comments_ = comments;
+    }
+
     void Request(bool is_add, const EntryValues& v) {
-        if (const char* field = ControlCharacterField(v)) {
+        if (const char* field = ControlCharacterField(v, clean_comments_)) {
             Refuse(is_add, v,
                    std::string("Not Added: the ") + field +
                        " holds a line break or another control character!");
@@ -114,14 +121,19 @@ class ImportRun {
     }
 
   private:
-    static const char* ControlCharacterField(const EntryValues& v) {
+    // clean_comments: the import's own comment when it holds no control character; entries
+    // that carry that very text are not looked through again.
+    static const char* ControlCharacterField(const EntryValues& v,
+                                             std::string_view clean_comments) {
         if (ContainsControlCharacter(v.category))
             return "category";
         if (ContainsControlCharacter(v.full_name))
             return "full name";
         if (ContainsControlCharacter(v.first_name))
             return "first name";
-        if (ContainsControlCharacterInComment(v.comments))
+        const bool known_clean = v.comments.data() == clean_comments.data() &&
+                                 v.comments.size() == clean_comments.size();
+        if (!known_clean && ContainsControlCharacterInComment(v.comments))
             return "comment";
         return nullptr;
     }
@@ -157,6 +169,7 @@ class ImportRun {
 
     EntryProcessor& entries_;
     ImportTally& tally_;
+    std::string_view clean_comments_;
     std::function<void(std::string_view, std::string_view)> saved_;
 };
 
@@ -200,6 +213,7 @@ std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>&
     // Every entry of one import carries the same comment, the moment the import began.
     const std::string comments = request.caption + " " + EntryProcessor::getdatetimestring();
     const std::string given_category = Trim(request.category);
+    run.ShareComments(comments);
     const ProgressGuard guard(progress);
     for (std::int64_t i = 0; i < count; ++i) {
         const std::string& line = lines[static_cast<std::size_t>(i)];
@@ -260,6 +274,7 @@ std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImp
     ImportTally& counts = tally ? *tally : own_tally;
     ImportRun run(entries, counts);
     const std::string default_comments = import.caption + " " + EntryProcessor::getdatetimestring();
+    run.ShareComments(default_comments);
     const ProgressGuard guard(progress);
     for (std::int64_t line = import.header_row ? 1 : 0; line < total; ++line) {
         const auto& parts = records[static_cast<std::size_t>(line)];

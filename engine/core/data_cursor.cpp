@@ -194,6 +194,7 @@ void TDataCursor::LoadFieldDescriptors() {
     fields_.reserve(field_count_);
     field_expressions_.clear();
     has_auto_inc_ = has_validity_checks_ = has_defaults_ = has_computed_ = false;
+    defaults_prepared_ = false;
     for (std::uint32_t i = 1; i <= field_count_; ++i) {
         FieldDescriptor d = data.GetFieldDescriptor(i);
         if (FieldIsAutoInc(d))
@@ -294,6 +295,7 @@ void TDataCursor::Close(bool discard_temporary) {
     fields_.clear();
     field_expressions_.clear();
     has_auto_inc_ = has_validity_checks_ = has_defaults_ = has_computed_ = false;
+    defaults_prepared_ = false;
     fetch_option_ = false;
     language_ = sort_ = 0;
     field_count_ = 0;
@@ -728,6 +730,7 @@ void TDataCursor::SetFieldDescriptors(std::vector<FieldDescriptor> fields) {
     if (size > 0xFFFF)
         Raise(kErrMaxRecordSize);
     fields_ = std::move(fields);
+    defaults_prepared_ = false;
     field_expressions_.clear();
     field_expressions_.resize(fields_.size());
     field_count_ = static_cast<std::uint16_t>(fields_.size());

@@ -582,6 +582,10 @@ class TDataCursor final : public TFileCursor {
     void CollectBlobChains(ConstRecordBuffer record,
                            std::vector<std::pair<std::uint32_t, std::uint32_t>>& chains) const;
     void PutDefaults(RecordBuffer buffer);
+    void PrepareDefaults();
+    // Fills value when the field's default is the date or the time of the moment.
+    bool ClockDefault(const FieldDescriptor& field, std::string_view text,
+                      std::array<std::uint8_t, 256>& value) const;
     void ForgetFreedBlobs(std::uint32_t record_number, std::span<const std::uint32_t> freed_chains);
     void LockIfNotHeld(std::uint32_t record, bool& locked_here);
     // kErrNone for a live record; 8710 past the last slot, 8708 for a free slot.
@@ -703,6 +707,12 @@ class TDataCursor final : public TFileCursor {
     CollationMap collation_{};
     bool has_validity_checks_ = false;
     bool has_defaults_ = false;
+    // The fields' defaults as record bytes, made at the first new record: constants, and
+    // the fields whose default is the date or the time, taken anew for each record.
+    using DefaultValue = std::array<std::uint8_t, 256>;
+    bool defaults_prepared_ = false;
+    std::vector<std::pair<std::size_t, DefaultValue>> constant_defaults_;
+    std::vector<std::size_t> clock_defaults_;
     bool has_computed_ = false;
     bool has_auto_inc_ = false;
     // Parallel to fields_; empty for stored fields and computed fields

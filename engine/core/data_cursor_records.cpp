@@ -335,6 +335,7 @@ void TDataCursor::SetFieldDesc(std::uint32_t number, const FieldDescriptor& desc
     table_->DataFile().SetFieldDescriptor(number, d);
     if (number <= fields_.size())
         fields_[number - 1] = d;
+    defaults_prepared_ = false;
 }
 
 std::uint32_t TDataCursor::GetBlobBlockCount(std::int64_t length) {
@@ -515,33 +516,63 @@ void TDataCursor::InitNewRecord(RecordBuffer buffer) {
 void TDataCursor::PutDefaults(RecordBuffer buffer) {
     if (!has_defaults_)
         return;
-    for (const FieldDescriptor& field : fields_) {
+    // A default that is a constant is converted once: an import appends thousands of records.
+    if (!defaults_prepared_)
+        PrepareDefaults();
+    for (const auto& [index, value] : constant_defaults_)
+        PutFieldWith(fields_[index], buffer, value.data());
+    for (const std::size_t index : clock_defaults_) {
+        const FieldDescriptor& field = fields_[index];
+        DefaultValue value{};
+        if (ClockDefault(field, GetShortString(field, fd::kDefault, fd::kTextLength), value))
+            PutFieldWith(field, buffer, value.data());
+    }
+}
+
+void TDataCursor::PrepareDefaults() {
+    constant_defaults_.clear();
+    clock_defaults_.clear();
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+        const FieldDescriptor& field = fields_[i];
         const std::string text = GetShortString(field, fd::kDefault, fd::kTextLength);
         if (text.empty() || FieldIsAutoInc(field) || FieldNotStored(field))
             continue;
-        std::array<std::uint8_t, 256> value{};
-        const std::uint8_t type = FieldType(field);
-        const db::TDateTime now = db::Now();
-        bool ok = true;
-        if (type == kTypeString) {
-            std::copy_n(text.begin(), std::min<std::size_t>(text.size(), 255), value.begin());
-        } else if (type == kTypeDate && platform::nls::SameTextAnsi(text, "DATE")) {
-            PutU32(value, 0, static_cast<std::uint32_t>(DateTimeToEngineDate(db::Date())));
-        } else if (type == kTypeTime && platform::nls::SameTextAnsi(text, "TIME")) {
-            PutU32(value, 0, static_cast<std::uint32_t>(DateTimeToEngineTime(now)));
-        } else if (type == kTypeTimestamp && platform::nls::SameTextAnsi(text, "NOW")) {
-            PutF64(value, 0, DateTimeToEngineTimestamp(now));
-        } else if (type == kTypeTimestamp && platform::nls::SameTextAnsi(text, "DATE")) {
-            PutF64(value, 0, DateTimeToEngineTimestamp(db::Date()));
-        } else if (type == kTypeTimestamp && platform::nls::SameTextAnsi(text, "TIME")) {
-            PutF64(value, 0,
-                   DateTimeToEngineTimestamp(db::TDateTime(now.Value - std::floor(now.Value))));
-        } else {
-            ok = TextToFieldValue(field, text, std::span(value).first(FieldDataSize(field)));
+        DefaultValue value{};
+        if (ClockDefault(field, text, value)) {
+            clock_defaults_.push_back(i);
+            continue;
         }
+        bool ok = true;
+        if (FieldType(field) == kTypeString)
+            std::copy_n(text.begin(), std::min<std::size_t>(text.size(), 255), value.begin());
+        else
+            ok = TextToFieldValue(field, text, std::span(value).first(FieldDataSize(field)));
         if (ok)
-            PutFieldWith(field, buffer, value.data());
+            constant_defaults_.emplace_back(i, value);
     }
+    defaults_prepared_ = true;
+}
+
+bool TDataCursor::ClockDefault(const FieldDescriptor& field, std::string_view text,
+                               DefaultValue& value) const {
+    const std::uint8_t type = FieldType(field);
+    auto is = [&](const char* word) { return platform::nls::SameTextAnsi(text, word); };
+    if (type == kTypeDate && is("DATE")) {
+        PutU32(value, 0, static_cast<std::uint32_t>(DateTimeToEngineDate(db::Date())));
+    } else if (type == kTypeTime && is("TIME")) {
+        PutU32(value, 0, static_cast<std::uint32_t>(DateTimeToEngineTime(db::Now())));
+    } else if (type == kTypeTimestamp && is("NOW")) {
+        PutF64(value, 0, DateTimeToEngineTimestamp(db::Now()));
+    } else if (type == kTypeTimestamp && is("DATE")) {
+        PutF64(value, 0, DateTimeToEngineTimestamp(db::Date()));
+    } else if (type == kTypeTimestamp && is("TIME")) {
+        const db::TDateTime now = db::Now();
+        PutF64(value, 0,
+               DateTimeToEngineTimestamp(db::TDateTime(now.Value - std::floor(now.Value))));
+    } else {
+        return false;
+    }
+    return true;
 }
 
 int TDataCursor::CompareFieldValue(const FieldDescriptor& field, const std::uint8_t* a,

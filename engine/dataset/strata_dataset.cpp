@@ -21,6 +21,8 @@ namespace strata {
 namespace {
 
 constexpr std::size_t kLargestFieldData = 256;
+// A fetched record's number, in its buffer, before anyone has asked for it.
+constexpr std::int32_t kRecNoNotCounted = std::numeric_limits<std::int32_t>::min();
 
 [[noreturn]] void Refuse(std::string message) {
     throw db::EDatabaseError(std::move(message));
@@ -446,10 +448,9 @@ db::TGetResult TStrataDataSet::GetRecord(db::TRecordBuffer buffer, db::TGetMode 
     }
     switch (code) {
         case kErrNone: {
-            const std::int64_t number = cursor_->GetRecordNumber();
-            WriteInt32(buffer + InfoOffset(),
-                       static_cast<std::int32_t>(std::min<std::int64_t>(
-                           number, std::numeric_limits<std::int32_t>::max())));
+            // The record's number is counted in the index only when asked for (see
+            // GetRecNo): a walk over every record asks for none.
+            WriteInt32(buffer + InfoOffset(), kRecNoNotCounted);
             SetBookmarkFlag(buffer, db::bfCurrent);
             GetCalcFields(buffer);
             const std::vector<std::uint8_t> bookmark = cursor_->GetBookmark();
@@ -715,7 +716,16 @@ std::int64_t TStrataDataSet::GetRecNo() const {
     if (buffer == nullptr || BufferedRecordCount() == 0) {
         return -1;
     }
-    return ReadInt32(buffer + InfoOffset());
+    std::int32_t number = ReadInt32(buffer + InfoOffset());
+    if (number == kRecNoNotCounted) {
+        // A record being calculated is the cursor's own; another is found again first.
+        if (State() != db::dsCalcFields)
+            const_cast<TStrataDataSet*>(this)->UpdateCursorPos();
+        number = static_cast<std::int32_t>(std::min<std::int64_t>(
+            cursor_->GetRecordNumber(), std::numeric_limits<std::int32_t>::max()));
+        WriteInt32(buffer + InfoOffset(), number);
+    }
+    return number;
 }
 
 void TStrataDataSet::SetRecNo(std::int64_t value) {

@@ -184,6 +184,8 @@ class TStrataDataSet : public db::TDataSet {
     void ApplyDisplayLabels();
     void MarkComputedFieldsReadOnly();
     // The search of Locate and Lookup; leaves the dataset's cursor on the match when `follow`.
+    // A key text's length in the table's code page.
+    std::size_t KeyTextBytes(const std::string& text) const;
     bool LocateRecord(std::string_view key_fields, const db::Variant& key_values,
                       db::TLocateOptions options, bool follow);
     bool IndexFits(const std::vector<db::TField*>& fields, bool case_insensitive) const;

@@ -9,6 +9,7 @@
 #include "engine/storage/engine_error_codes.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
+#include "platform/nls/nls.h"
 
 namespace strata {
 
@@ -410,6 +411,16 @@ bool TStrataDataSet::FilterSearch(const std::vector<db::TField*>& fields,
     return code == kErrNone;
 }
 
+std::size_t TStrataDataSet::KeyTextBytes(const std::string& text) const {
+    // ASCII, as most keys are, keeps its length in the table's code page: a search per entry
+    // of an import need not convert its key twice to learn it.
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii && platform::nls::KeepsAscii(TextCodePage()))
+        return text.size();
+    return db::Utf8ToCodePage(TextCodePage(), text, "a key value").size();
+}
+
 bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant& key_values,
                                   db::TLocateOptions options, bool follow) {
     CheckBrowseMode();
@@ -429,7 +440,7 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
         }
         const db::Variant value = KeyValueAt(key_values, i, fields.size());
         if (IsStringType(field->DataType()) && !value.IsClear() &&
-            db::Utf8ToCodePage(TextCodePage(), value.AsString(), "a key value").size() >
+            KeyTextBytes(value.AsString()) >
                 kMaxEngineString + (options.Contains(db::loPartialKey) ? 1 : 0)) {
             // The engine's strings stop at 250 bytes; nothing longer is handed on, by copy
             // or by pointer.

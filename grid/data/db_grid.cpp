@@ -6,6 +6,7 @@
 #include <QScrollBar>
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -33,6 +34,71 @@ const std::vector<TCustomgxDBGrid*>& LiveGrids() {
 }
 
 TgxDBGridNode::~TgxDBGridNode() = default;
+
+TgxDBGridNode::CellValue::CellValue(int column_index, const db::Variant& value)
+    : column(column_index), type_(value.VarType()) {
+    switch (type_) {
+        case db::varEmpty:
+        case db::varNull:
+            stored_ = std::int64_t{0};
+            break;
+        case db::varBoolean:
+            stored_ = std::int64_t{value.AsBoolean() ? 1 : 0};
+            break;
+        case db::varShortInt:
+        case db::varByte:
+        case db::varSmallint:
+        case db::varWord:
+        case db::varInteger:
+        case db::varLongWord:
+        case db::varInt64:
+            stored_ = value.AsInt64();
+            break;
+        case db::varDouble:
+            stored_ = value.AsDouble();
+            break;
+        case db::varDate:
+            stored_ = value.AsDateTime().Value;
+            break;
+        default:
+            stored_ = std::make_unique<db::Variant>(value);
+            break;
+    }
+    assert(Value().VarType() == type_ && (value.IsClear() || Value() == value));
+}
+
+db::Variant TgxDBGridNode::CellValue::Value() const {
+    switch (type_) {
+        case db::varEmpty:
+            return {};
+        case db::varNull:
+            return db::Variant::Null();
+        case db::varBoolean:
+            return db::Variant(std::get<std::int64_t>(stored_) != 0);
+        case db::varInteger:
+            return db::Variant(static_cast<int>(std::get<std::int64_t>(stored_)));
+        case db::varInt64:
+            return db::Variant(static_cast<long long>(std::get<std::int64_t>(stored_)));
+        case db::varShortInt:
+        case db::varByte:
+        case db::varSmallint:
+        case db::varWord:
+        case db::varLongWord:
+            return db::Variant(static_cast<long long>(std::get<std::int64_t>(stored_)))
+                .AsType(type_);
+        case db::varDouble:
+            return db::Variant(std::get<double>(stored_));
+        case db::varDate:
+            return db::Variant(db::TDateTime(std::get<double>(stored_)));
+        default:
+            return *std::get<std::unique_ptr<db::Variant>>(stored_);
+    }
+}
+
+const TgxDBGridNode::Extras& TgxDBGridNode::Extra() const {
+    static const Extras none;
+    return extras_ ? *extras_ : none;
+}
 
 namespace {
 
@@ -193,6 +259,7 @@ TCustomgxDBGrid::~TCustomgxDBGrid() {
         // A layout that cannot be saved must not stop the window from closing.
     }
     SetDestroying();
+    background_load_.reset();
     selected_.clear();
     pending_node_ = nullptr;
     anchor_row_ = nullptr;
@@ -484,30 +551,38 @@ void TCustomgxDBGrid::FillNode(TgxDBGridNode* node, std::int32_t rec_no) {
         column->AssignDisplayText(column->GetFieldDisplayText(),
                                   fill_texts_[static_cast<std::size_t>(i)]);
         if (keeps)
-            node->CellValues.push_back({i, column->Field()->Value()});
+            node->CellValues.emplace_back(i, column->Field()->Value());
     }
     node->Texts.Assign(fill_texts_);
-    node->SummaryInputs.clear();
-    for (const db::TField* field : summary_input_fields_)
-        node->SummaryInputs.emplace_back(field, field->Value());
-    node->PreviewText.clear();
-    if (preview_field_ != nullptr) {
-        if (preview_field_->OnGetText) {
-            preview_field_->OnGetText(preview_field_, node->PreviewText, true);
-        } else {
-            std::string text = preview_field_->Text();
-            // Counted in characters: a cut by bytes would split an accented letter.
-            if (preview_max_length_ > 0) {
-                std::string cut = FirstCharacters(text, preview_max_length_);
-                if (cut.size() < text.size())
-                    text = std::move(cut) + "...";
-            }
-            node->PreviewText = std::move(text);
-        }
+    if (summary_input_fields_.empty() && preview_field_ == nullptr) {
+        node->DropExtras();
+    } else {
+        TgxDBGridNode::Extras& extra = node->Extra();
+        extra.SummaryInputs.clear();
+        for (const db::TField* field : summary_input_fields_)
+            extra.SummaryInputs.emplace_back(field, field->Value());
+        extra.PreviewText.clear();
+        if (preview_field_ != nullptr)
+            FillPreviewText(extra.PreviewText);
     }
     ++records_read_;
     if (OnRefreshNodeData)
         OnRefreshNodeData(this, node);
+}
+
+void TCustomgxDBGrid::FillPreviewText(std::string& preview) const {
+    if (preview_field_->OnGetText) {
+        preview_field_->OnGetText(preview_field_, preview, true);
+        return;
+    }
+    std::string text = preview_field_->Text();
+    // Counted in characters: a cut by bytes would split an accented letter.
+    if (preview_max_length_ > 0) {
+        std::string cut = FirstCharacters(text, preview_max_length_);
+        if (cut.size() < text.size())
+            text = std::move(cut) + "...";
+    }
+    preview = std::move(text);
 }
 
 std::vector<db::Variant> TCustomgxDBGrid::GroupValuesOfRecord() const {
@@ -554,14 +629,14 @@ TgxDBGridNode* TCustomgxDBGrid::FindOrCreateGroupPath(const std::vector<db::Vari
         TgxDBGridNode* found = nullptr;
         if (Unordered(column->Field())) {
             for (int i = 0; i < count && found == nullptr; ++i)
-                if (db::VarCompare(at(i)->GroupValue, value) == 0)
+                if (db::VarCompare(at(i)->Extra().GroupValue, value) == 0)
                     found = at(i);
         } else {
             int lo = 0;
             int hi = count;
             while (lo < hi) {
                 int mid = (lo + hi) / 2;
-                int c = CompareGroupValues(at(mid)->GroupValue, value);
+                int c = CompareGroupValues(at(mid)->Extra().GroupValue, value);
                 if (descending)
                     c = -c;
                 if (c == 0) {
@@ -579,13 +654,13 @@ TgxDBGridNode* TCustomgxDBGrid::FindOrCreateGroupPath(const std::vector<db::Vari
             auto node = CreateNode();
             found = static_cast<TgxDBGridNode*>(node.get());
             found->IsGroup = true;
-            found->GroupValue = value;
+            found->Extra().GroupValue = value;
             std::string text;
             if (column->Field() != nullptr && db::VarCompare(value, column->Field()->Value()) == 0)
                 text = column->GetFieldDisplayText();
             else
                 column->VariantToText(value, text);
-            found->GroupText = std::move(text);
+            found->Extra().GroupText = std::move(text);
             AttachNode(std::move(node), parent, position);
         }
         parent = found;
@@ -605,6 +680,8 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
                                     const ViewPlace* view) {
     if (stream_loading_ || IsLoading())
         return;
+    // A load still reading in the background belongs to the rows this one replaces.
+    background_load_.reset();
     if (IsPartialLoadMode()) {
         LoadPartialNodes(0, 0, false);
         return;
@@ -614,39 +691,84 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
         UpdateBufferRows();
         return;
     }
+    RecordLoad load;
     // The rows are rebuilt in the dataset's order and sorted again afterwards: the place on
     // the screen is taken from the rows as they were, never from the first record read.
-    const ViewPlace before = view != nullptr ? *view : RememberView();
+    load.before = view != nullptr ? *view : RememberView();
     loading_rows_ = true;
     ResolveKeyField();
-    if (key_field_ == nullptr && (grid_options_ & egoCanNavigation)) {
+    if ((key_field_ == nullptr && (grid_options_ & egoCanNavigation)) || dataset == nullptr ||
+        !link_->Active()) {
         loading_rows_ = false;
         return;
     }
-    if (dataset == nullptr || !link_->Active()) {
-        loading_rows_ = false;
-        return;
-    }
-    const bool own_saved_selection = saved_selection_ == nullptr;
-    if (own_saved_selection)
+    load.own_saved_selection = saved_selection_ == nullptr;
+    if (load.own_saved_selection)
         SaveSelection();
     BeginUpdate();
-    {
-        BeginGrouping();
-        for (int i = GetGroupColumnCount() - 1; i >= 0; --i)
-            if (group_columns_[static_cast<std::size_t>(i)]->Field() == nullptr &&
-                dataset->FindField(group_columns_[static_cast<std::size_t>(i)]->FieldName()) ==
-                    nullptr)
-                RemoveGroupColumn(i);
-        // Released without a reload: this load is the reload.
-        grouping_lock_ = std::max(0, grouping_lock_ - 1);
+    DropMissingGroupColumns();
+    load.smart = (grid_options_ & egoSmartReload) && grouping_changed_ && !IsBufferMode();
+    PrepareRecordLoad(load);
+    try {
+        TakeReusableRows(load, reuse);
+        bool complete = true;
+        if (load.smart) {
+            PlaceRowsAgain(load);
+        } else {
+            const bool sliced = load_in_slices_ && group_columns_.empty();
+            dataset->First();
+            complete = ReadRecords(load, sliced ? kFirstSliceRows : kAllRows, {});
+        }
+        if (complete) {
+            FinishReadingRecords(load);
+            FillGroupRows();
+        } else {
+            HandOverToBackground(load);
+        }
+        if (!load.smart)
+            RestoreAfterRead(load);
+    } catch (...) {
+        background_load_.reset();
+        if (!load.smart)
+            dataset->EnableControls();
+        CancelUpdate();
+        loading_rows_ = false;
+        if (load.own_saved_selection)
+            DropSavedSelection();
+        throw;
     }
-    const bool smart = (grid_options_ & egoSmartReload) && grouping_changed_ && !IsBufferMode();
+    FinishLoad(load.focus, background_load_ == nullptr);
+    if (!load.smart)
+        dataset->EnableControls();
+    EndUpdate();
+    PlaceLoadedRows(load.focus, load.before);
+    loading_rows_ = false;
+    grouping_changed_ = false;
+    if (load.own_saved_selection)
+        DropSavedSelection();
+    if (background_load_ != nullptr)
+        ScheduleRecordSlice();
+}
+
+void TCustomgxDBGrid::DropMissingGroupColumns() {
+    db::TDataSet* dataset = DataSet();
+    BeginGrouping();
+    for (int i = GetGroupColumnCount() - 1; i >= 0; --i) {
+        TgxDBTreeListColumn* column = group_columns_[static_cast<std::size_t>(i)];
+        if (column->Field() == nullptr && dataset->FindField(column->FieldName()) == nullptr)
+            RemoveGroupColumn(i);
+    }
+    // Released without a reload: this load is the reload.
+    grouping_lock_ = std::max(0, grouping_lock_ - 1);
+}
+
+void TCustomgxDBGrid::PrepareRecordLoad(RecordLoad& load) {
+    db::TDataSet* dataset = DataSet();
     anchor_row_ = nullptr;
     anchor_bookmark_.clear();
     ResolvePreviewField();
     BindSummaryFields();
-    if (!smart)
+    if (!load.smart)
         for (int i = 0; i < ColumnCount(); ++i)
             if (auto* c = GetColumn(i)) {
                 c->BindField();
@@ -654,167 +776,163 @@ void TCustomgxDBGrid::LoadNodesWith(std::vector<std::unique_ptr<TgxTreeListNode>
             }
     if (OnClearNodeData)
         OnClearNodeData(this);
-
     auto* focused = static_cast<TgxDBGridNode*>(GetFocusedNode());
-    db::Variant focus_key = db::Variant::Null();
-    int focus_level = 0;
     if (focused != nullptr) {
-        focus_key = focused->IsGroup ? RecordRowOf(focused) != nullptr ? RecordRowOf(focused)->Key
-                                                                       : db::Variant::Null()
-                                     : focused->Key;
-        focus_level = focused->Level();
+        const TgxDBGridNode* record = focused->IsGroup ? RecordRowOf(focused) : focused;
+        load.focus_key = record != nullptr ? record->Key : db::Variant::Null();
+        load.focus_level = focused->Level();
     } else if (key_field_ != nullptr && !dataset->IsEmpty()) {
         // No row was focused (the rows were just cleared): the current record's row is.
-        focus_key = key_field_->Value();
-        focus_level = std::numeric_limits<int>::max();
+        load.focus_key = key_field_->Value();
+        load.focus_level = std::numeric_limits<int>::max();
     }
-    db::TBookmark bookmark;
-    bool bof = false;
-    bool eof = false;
-    if (!smart) {
-        bookmark = dataset->Bookmark();
-        bof = dataset->Bof();
-        eof = dataset->Eof();
+    if (!load.smart) {
+        load.bookmark = dataset->Bookmark();
+        load.bof = dataset->Bof();
+        load.eof = dataset->Eof();
         dataset->DisableControls();
         if (dataset->State() == db::dsEdit || dataset->State() == db::dsInsert ||
             dataset->State() == db::dsSetKey)
             dataset->Cancel();
     }
-    std::unique_ptr<ui::THourglass> hourglass;
     if (grid_options_ & egoShowHourGlass)
-        hourglass = std::make_unique<ui::THourglass>();
-    TgxDBGridNode* focus = nullptr;
-    try {
-        // The record rows that can be used again: the ones handed in, or all of them.
-        std::vector<std::unique_ptr<TgxTreeListNode>> pool;
-        if (reuse != nullptr)
-            pool = std::move(*reuse);
-        ReleaseRecordRows(pool);
-        for (auto& n : pool) {
-            n->SetExpanded(false);
-            auto* row = static_cast<TgxDBGridNode*>(n.get());
-            row->SummaryItems.clear();
-        }
-        ResetSummaries();
-        auto by_key = [](const std::unique_ptr<TgxTreeListNode>& a,
-                         const std::unique_ptr<TgxTreeListNode>& b) {
+        load.hourglass = std::make_unique<ui::THourglass>();
+}
+
+void TCustomgxDBGrid::TakeReusableRows(RecordLoad& load, NodeList* reuse) {
+    // The record rows that can be used again: the ones handed in, or all of them.
+    if (reuse != nullptr)
+        load.pool = std::move(*reuse);
+    ReleaseRecordRows(load.pool);
+    for (auto& n : load.pool) {
+        n->SetExpanded(false);
+        auto* row = static_cast<TgxDBGridNode*>(n.get());
+        if (row->HasExtras())
+            row->Extra().SummaryItems.clear();
+    }
+    ResetSummaries();
+    std::sort(
+        load.pool.begin(), load.pool.end(),
+        [](const std::unique_ptr<TgxTreeListNode>& a, const std::unique_ptr<TgxTreeListNode>& b) {
             return db::VarCompare(static_cast<TgxDBGridNode*>(a.get())->Key,
                                   static_cast<TgxDBGridNode*>(b.get())->Key) < 0;
-        };
-        std::sort(pool.begin(), pool.end(), by_key);
-        // The keys stay searchable after their rows have been taken.
-        std::vector<db::Variant> pool_keys;
-        pool_keys.reserve(pool.size());
-        for (const auto& n : pool)
-            pool_keys.push_back(static_cast<TgxDBGridNode*>(n.get())->Key);
-        auto take_from_pool = [&](const db::Variant& key) -> std::unique_ptr<TgxTreeListNode> {
-            std::size_t lo = 0;
-            std::size_t hi = pool.size();
-            while (lo < hi) {
-                std::size_t mid = (lo + hi) / 2;
-                int c = db::VarCompare(pool_keys[mid], key);
-                if (c == 0)
-                    return std::move(pool[mid]);
-                if (c < 0)
-                    lo = mid + 1;
-                else
-                    hi = mid;
-            }
-            return nullptr;
-        };
-        auto place = [&](std::unique_ptr<TgxTreeListNode> owned,
-                         const std::vector<db::Variant>& g) {
-            auto* row = static_cast<TgxDBGridNode*>(owned.get());
-            TgxDBGridNode* parent = group_columns_.empty() ? nullptr : FindOrCreateGroupPath(g);
-            AttachNode(std::move(owned), parent, -1);
-            if (focus == nullptr && !focus_key.IsNull() && !key_field_->IsNull() &&
-                db::VarCompare(row->Key, focus_key) == 0) {
-                TgxTreeListNode* f = row;
-                while (f->Level() > focus_level && f->Parent() != nullptr)
-                    f = f->Parent();
-                focus = static_cast<TgxDBGridNode*>(f);
-            }
-            TakeFromSavedSelection(row);
-            return row;
-        };
-        std::int32_t rec_no = 0;
-        if (smart) {
-            // The dataset is not read again: the rows are placed under new group rows.
-            for (auto& owned : pool) {
-                if (!owned)
-                    continue;
-                auto* row = static_cast<TgxDBGridNode*>(owned.get());
-                std::vector<db::Variant> g = GroupValuesOfNode(row);
-                place(std::move(owned), g);
-                ++rec_no;
-            }
-            pool.clear();
-            RecalcSummaries(nullptr);
-        } else {
-            dataset->First();
-            while (!dataset->Eof()) {
-                db::Variant key = key_field_ != nullptr ? key_field_->Value() : db::Variant();
-                std::unique_ptr<TgxTreeListNode> owned = take_from_pool(key);
-                if (!owned)
-                    owned = CreateNode();
-                auto* row = static_cast<TgxDBGridNode*>(owned.get());
-                FillNode(row, rec_no++);
-                std::vector<db::Variant> g = GroupValuesOfRecord();
-                place(std::move(owned), g);
-                AccumulateRecord(row, true);
-                dataset->Next();
-            }
-            pool.clear();
-            summary_record_count_ = rec_no;
-            FinishSummaries();
-            SortGroupsBySummary();
-        }
-        // Every group row stands for its first record.
-        std::function<void(TgxTreeListNode*)> fill_groups = [&](TgxTreeListNode* n) {
-            auto* row = static_cast<TgxDBGridNode*>(n);
-            if (!row->IsGroup)
-                return;
-            for (int i = 0; i < n->Count(); ++i)
-                fill_groups(n->Items(i));
-            if (TgxDBGridNode* first = RecordRowOf(row)) {
-                row->Key = first->Key;
-                row->RecNo = first->RecNo;
-                row->Bookmark = first->Bookmark;
-            }
-        };
-        for (int i = 0; i < Count(); ++i)
-            fill_groups(Items(i));
-        if (!smart) {
-            RestoreDataSet(bookmark, bof, eof);
-            if ((grid_options_ex_ & egoCollapsedReload) && !group_columns_.empty() &&
-                (grid_options_ & egoCanNavigation) && key_field_ != nullptr) {
-                // The dataset goes to the first record of the top group holding the record.
-                TgxTreeListNode* top = FindNodeByKeyValue(key_field_->Value());
-                while (top != nullptr && top->Parent() != nullptr)
-                    top = top->Parent();
-                TgxDBGridNode* first = top != nullptr ? RecordRowOf(top) : nullptr;
-                if (first != nullptr && dataset->BookmarkValid(first->Bookmark))
-                    dataset->GotoBookmark(first->Bookmark);
-            }
-        }
-    } catch (...) {
-        if (!smart)
-            dataset->EnableControls();
-        CancelUpdate();
-        loading_rows_ = false;
-        if (own_saved_selection)
-            DropSavedSelection();
-        throw;
+        });
+    // The keys stay searchable after their rows have been taken.
+    load.pool_keys.reserve(load.pool.size());
+    for (const auto& n : load.pool)
+        load.pool_keys.push_back(static_cast<TgxDBGridNode*>(n.get())->Key);
+}
+
+std::unique_ptr<TgxTreeListNode> TCustomgxDBGrid::TakeFromPool(RecordLoad& load,
+                                                               const db::Variant& key) {
+    std::size_t lo = 0;
+    std::size_t hi = load.pool.size();
+    while (lo < hi) {
+        std::size_t mid = (lo + hi) / 2;
+        int c = db::VarCompare(load.pool_keys[mid], key);
+        if (c == 0)
+            return std::move(load.pool[mid]);
+        if (c < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
-    FinishLoad(focus, focus_key, focus_level);
-    if (!smart)
-        dataset->EnableControls();
-    EndUpdate();
-    PlaceLoadedRows(focus, before);
-    loading_rows_ = false;
-    grouping_changed_ = false;
-    if (own_saved_selection)
-        DropSavedSelection();
+    return nullptr;
+}
+
+TgxDBGridNode* TCustomgxDBGrid::PlaceLoadedRow(RecordLoad& load,
+                                               std::unique_ptr<TgxTreeListNode> owned,
+                                               const std::vector<db::Variant>& group_values) {
+    auto* row = static_cast<TgxDBGridNode*>(owned.get());
+    TgxDBGridNode* parent = group_columns_.empty() ? nullptr : FindOrCreateGroupPath(group_values);
+    AttachNode(std::move(owned), parent, -1);
+    if (load.focus == nullptr && !load.focus_key.IsNull() && !key_field_->IsNull() &&
+        db::VarCompare(row->Key, load.focus_key) == 0) {
+        TgxTreeListNode* f = row;
+        while (f->Level() > load.focus_level && f->Parent() != nullptr)
+            f = f->Parent();
+        load.focus = static_cast<TgxDBGridNode*>(f);
+    }
+    TakeFromSavedSelection(row);
+    return row;
+}
+
+void TCustomgxDBGrid::PlaceRowsAgain(RecordLoad& load) {
+    // The dataset is not read again: the rows are placed under new group rows.
+    for (auto& owned : load.pool) {
+        if (!owned)
+            continue;
+        auto* row = static_cast<TgxDBGridNode*>(owned.get());
+        std::vector<db::Variant> g = GroupValuesOfNode(row);
+        PlaceLoadedRow(load, std::move(owned), g);
+        ++load.rec_no;
+    }
+    load.pool.clear();
+    RecalcSummaries(nullptr);
+}
+
+bool TCustomgxDBGrid::ReadRecords(RecordLoad& load, std::int64_t at_least,
+                                  std::chrono::steady_clock::time_point until) {
+    db::TDataSet* dataset = DataSet();
+    for (std::int64_t read = 0; !dataset->Eof(); ++read) {
+        // The row to focus comes in the first part, wherever it stands in the list.
+        if (read >= at_least && read % kRowsBetweenClockReads == 0 &&
+            (load.focus != nullptr || load.focus_key.IsNull()) &&
+            std::chrono::steady_clock::now() >= until)
+            return false;
+        db::Variant key = key_field_ != nullptr ? key_field_->Value() : db::Variant();
+        std::unique_ptr<TgxTreeListNode> owned = TakeFromPool(load, key);
+        if (!owned)
+            owned = CreateNode();
+        auto* row = static_cast<TgxDBGridNode*>(owned.get());
+        FillNode(row, load.rec_no++);
+        std::vector<db::Variant> g = GroupValuesOfRecord();
+        PlaceLoadedRow(load, std::move(owned), g);
+        AccumulateRecord(row, true);
+        load.last_bookmark = row->Bookmark;
+        dataset->Next();
+    }
+    return true;
+}
+
+void TCustomgxDBGrid::FinishReadingRecords(RecordLoad& load) {
+    load.pool.clear();
+    summary_record_count_ = load.rec_no;
+    FinishSummaries();
+    SortGroupsBySummary();
+}
+
+void TCustomgxDBGrid::FillGroupRows() {
+    // Every group row stands for its first record.
+    std::function<void(TgxTreeListNode*)> fill_groups = [&](TgxTreeListNode* n) {
+        auto* row = static_cast<TgxDBGridNode*>(n);
+        if (!row->IsGroup)
+            return;
+        for (int i = 0; i < n->Count(); ++i)
+            fill_groups(n->Items(i));
+        if (TgxDBGridNode* first = RecordRowOf(row)) {
+            row->Key = first->Key;
+            row->RecNo = first->RecNo;
+            row->Bookmark = first->Bookmark;
+        }
+    };
+    for (int i = 0; i < Count(); ++i)
+        fill_groups(Items(i));
+}
+
+void TCustomgxDBGrid::RestoreAfterRead(const RecordLoad& load) {
+    db::TDataSet* dataset = DataSet();
+    RestoreDataSet(load.bookmark, load.bof, load.eof);
+    if ((grid_options_ex_ & egoCollapsedReload) && !group_columns_.empty() &&
+        (grid_options_ & egoCanNavigation) && key_field_ != nullptr) {
+        // The dataset goes to the first record of the top group holding the record.
+        TgxTreeListNode* top = FindNodeByKeyValue(key_field_->Value());
+        while (top != nullptr && top->Parent() != nullptr)
+            top = top->Parent();
+        TgxDBGridNode* first = top != nullptr ? RecordRowOf(top) : nullptr;
+        if (first != nullptr && dataset->BookmarkValid(first->Bookmark))
+            dataset->GotoBookmark(first->Bookmark);
+    }
 }
 
 void TCustomgxDBGrid::PlaceLoadedRows(TgxDBGridNode* focus, const ViewPlace& view) {

@@ -5,6 +5,7 @@
 // groups rows by column values with summaries, keeps its multi-selection as bookmarks, and
 // saves its layout to the registry or an INI file.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include "grid/data/db_tree_list_control.h"
@@ -82,34 +84,64 @@ class TgxDBGridNode : public TgxTreeListTextNode {
     static void operator delete(void* node, std::size_t size) noexcept;
 
     // The value of a cell whose column keeps one (numbers, dates, ...), by column index;
-    // only such cells are stored, in column order.
-    struct CellValue {
+    // only such cells are stored, in column order. Whole numbers, truth values and reals
+    // sit in the cell itself, other values in a Variant of their own: a Variant in every
+    // cell would weigh more than the rest of a row of a long list.
+    class CellValue {
+      public:
+        CellValue(int column_index, const db::Variant& value);
+        db::Variant Value() const;
+
         int column = 0;
-        db::Variant value;
+
+      private:
+        db::TVarType type_ = db::varEmpty;
+        std::variant<std::int64_t, double, std::unique_ptr<db::Variant>> stored_;
     };
     struct SummaryEntry {
         long double value = 0;
         bool has_value = false;
     };
 
-    db::Variant Key;                               // Unassigned for group rows
-    db::Variant GroupValue = db::Variant::Null();  // Null for record rows
+    // What few rows hold: a group row's value, text and summaries; a record row's preview
+    // text and kept summary inputs. Made when first set, so that a plain row of a long list
+    // carries one pointer for all of it.
+    struct Extras {
+        db::Variant GroupValue = db::Variant::Null();
+        // A group row's value as its group column displays it.
+        std::string GroupText;
+        long double Summary = 0;
+        bool HasSummary = false;
+        std::vector<SummaryEntry> SummaryItems;
+        // Record rows below a group row, set when summaries are finished.
+        std::int64_t RecordCount = 0;
+        std::string PreviewText;
+        // The record's values of the fields the summaries read, taken when the row is
+        // filled, so that sums recomputed from the rows do not depend on a column showing
+        // those fields.
+        std::vector<std::pair<const db::TField*, db::Variant>> SummaryInputs;
+    };
+    Extras& Extra() {
+        if (!extras_)
+            extras_ = std::make_unique<Extras>();
+        return *extras_;
+    }
+    // An empty set for a row that holds none.
+    const Extras& Extra() const;
+    bool HasExtras() const { return extras_ != nullptr; }
+    void DropExtras() { extras_.reset(); }
+    // Null for record rows.
+    const db::Variant& GroupValue() const { return Extra().GroupValue; }
+
+    db::Variant Key;  // Unassigned for group rows
     std::int32_t RecNo = 0;
+    bool IsGroup = false;
     std::vector<CellValue> CellValues;
-    std::string PreviewText;
     // The record's bookmark, so that selection and deletion find the record again.
     db::TBookmark Bookmark;
-    bool IsGroup = false;
-    // A group row's value as its group column displays it.
-    std::string GroupText;
-    long double Summary = 0;
-    bool HasSummary = false;
-    std::vector<SummaryEntry> SummaryItems;
-    // Record rows below a group row, set when summaries are finished.
-    std::int64_t RecordCount = 0;
-    // The record's values of the fields the summaries read, taken when the row is filled, so
-    // that sums recomputed from the rows do not depend on a column showing those fields.
-    std::vector<std::pair<const db::TField*, db::Variant>> SummaryInputs;
+
+  private:
+    std::unique_ptr<Extras> extras_;
 };
 
 class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
@@ -178,6 +210,15 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     db::TField* GetFocusedField() const;
     void FocusField(db::TField* field);
     bool IsGridLoading() const override { return loading_rows_; }
+    // Loads every record: the rows of the first screens at once, the rest in slices from the
+    // event loop, so that a long list shows and answers while it loads. Only for lists
+    // without grouping; a load started anew (a reload, a change of layout) replaces it.
+    bool LoadInSlices() const { return load_in_slices_; }
+    void SetLoadInSlices(bool value) { load_in_slices_ = value; }
+    bool LoadingInBackground() const { return background_load_ != nullptr; }
+    // Reads the rows a background load has not read yet, now.
+    void LoadRemainingRows();
+    std::function<void(TCustomgxDBGrid*)> OnRowsLoaded;
     // Records read from the dataset since the grid was made (benchmarks and tests).
     std::int64_t RecordsRead() const { return records_read_; }
 
@@ -388,10 +429,34 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
                        const ViewPlace* view = nullptr);
     // After a load: the focused row is back where it stood on the screen, and in view.
     void PlaceLoadedRows(TgxDBGridNode* focus, const ViewPlace& view);
+    // The steps of a load of every record.
+    struct RecordLoad;
+    void DropMissingGroupColumns();
+    void PrepareRecordLoad(RecordLoad& load);
+    void TakeReusableRows(RecordLoad& load, NodeList* reuse);
+    std::unique_ptr<TgxTreeListNode> TakeFromPool(RecordLoad& load, const db::Variant& key);
+    TgxDBGridNode* PlaceLoadedRow(RecordLoad& load, std::unique_ptr<TgxTreeListNode> owned,
+                                  const std::vector<db::Variant>& group_values);
+    void PlaceRowsAgain(RecordLoad& load);
+    // Reads records from the current one on, at least at_least of them and then on until
+    // the clock passes `until`; true when the last record is in.
+    bool ReadRecords(RecordLoad& load, std::int64_t at_least,
+                     std::chrono::steady_clock::time_point until);
+    void FinishReadingRecords(RecordLoad& load);
+    // The rows after the first screens are read in slices from the event loop.
+    void HandOverToBackground(RecordLoad& load);
+    void ScheduleRecordSlice(int delay_ms = 0);
+    // Requires: a background load. Reads one slice, or all the rest.
+    void ReadRecordSlice(bool to_end);
+    void CompleteBackgroundLoad();
+    bool SliceCanRead() const;
+    void FillGroupRows();
+    void RestoreAfterRead(const RecordLoad& load);
     void RegroupInPlace();
     void ResolveKeyField();
     void ResolvePreviewField();
     void FillNode(TgxDBGridNode* node, std::int32_t rec_no);
+    void FillPreviewText(std::string& preview) const;
     // Reads the current record into its row again and brings the summaries up to date, the
     // row moving to its group when a group value changed; false when no row has its key.
     bool RefreshCurrentRecordRow();
@@ -399,7 +464,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     std::vector<db::Variant> GroupValuesOfRecord() const;
     std::vector<db::Variant> GroupValuesOfNode(const TgxDBGridNode* node) const;
     void RemoveEmptyGroupChain(TgxTreeListNode* group);
-    void FinishLoad(TgxDBGridNode* focus, const db::Variant& focus_key, int focus_level);
+    // sort: the rows are all in, and a sort mark orders them.
+    void FinishLoad(TgxDBGridNode* focus, bool sort);
+    void SortByMarkedColumn();
     int PartialWindowSize() const;
     int RowsForWindow() const;
     void ClearSortMarksInGridModes();
@@ -407,6 +474,25 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     void DropSavedSelection();
     bool TakeFromSavedSelection(TgxDBGridNode* node);
     void RestoreDataSet(const db::TBookmark& bookmark, bool bof, bool eof);
+    // The steps of a partial load. Bounds: the records the window must reach (a saved
+    // selection's, an extended range's) and the range whose rows join the selection.
+    struct PartialBounds {
+        db::TBookmark first;
+        db::TBookmark last;
+        db::TBookmark anchor_low;
+        db::TBookmark anchor_high;
+    };
+    TgxDBGridNode* AddPartialRow(bool in_front, std::int32_t rec_no);
+    TgxDBGridNode* PartialEdgeRow(bool at_end);
+    void ReadPartialAfter(int window);
+    void ReadPartialBefore(int window);
+    void ReadPartialAround(int window, int focus_mode, bool include_anchor);
+    PartialBounds PartialBoundsAround(const db::TBookmark& current, bool include_anchor) const;
+    void SelectWithinAnchor(TgxDBGridNode* row, const PartialBounds& bounds);
+    void ReadPartialUpTo(const db::TBookmark& current, int half, const PartialBounds& bounds);
+    void ReadPartialFrom(const db::TBookmark& current, int window, int half,
+                         const PartialBounds& bounds);
+    void PlacePartialWindow(TgxDBGridNode* current_row, int distance, int focus_mode);
     // Takes every node out of the grid and appends its record rows, out of
     // their group rows, to `rows`; group rows and the selection go.
     void ReleaseRecordRows(NodeList& rows);
@@ -479,6 +565,9 @@ class TCustomgxDBGrid : public TCustomgxDBTreeListControl {
     // The dataset could not be moved to a focused row's record.
     bool record_lost_ = false;
     bool loading_rows_ = false;
+    bool load_in_slices_ = false;
+    std::unique_ptr<RecordLoad> background_load_;
+    std::uint32_t background_generation_ = 0;
     int partial_loading_ = 0;
     bool locating_ = false;
     bool keeping_rows_ = false;

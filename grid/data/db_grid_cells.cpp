@@ -95,7 +95,7 @@ std::string TCustomgxDBGrid::GetCellText(const TgxTreeListNode* node, int column
         return text;
     }
     if (row->IsGroup) {
-        std::string text = row->GroupText;
+        std::string text = row->Extra().GroupText;
         int level = node->Level();
         if (level >= 0 && level < GetGroupColumnCount()) {
             TgxDBTreeListColumn* g = group_columns_[static_cast<std::size_t>(level)];
@@ -139,10 +139,10 @@ db::Variant TCustomgxDBGrid::GetNodeVariant(const TgxTreeListNode* node, int col
         return v;
     }
     if (row->IsGroup)
-        return row->GroupValue;
+        return row->Extra().GroupValue;
     for (const TgxDBGridNode::CellValue& cell : row->CellValues)
         if (cell.column == column)
-            return cell.value;
+            return cell.Value();
     if (const TgxDBTreeListColumn* c = GetColumn(column);
         c != nullptr && key_field_ != nullptr && c->Field() == key_field_ && !row->Key.IsEmpty())
         return row->Key;
@@ -157,9 +157,9 @@ Value TCustomgxDBGrid::GetNodeCompareValue(const TgxTreeListNode* node, int colu
     TgxDBTreeListColumn* c = GetColumn(column);
     const auto* row = static_cast<const TgxDBGridNode*>(node);
     if (c != nullptr && row->IsGroup && c->SortBySummary())
-        return Value(static_cast<double>(row->Summary));
+        return Value(static_cast<double>(row->Extra().Summary));
     if (row->IsGroup)
-        return ToValue(row->GroupValue);
+        return ToValue(row->Extra().GroupValue);
     if (c != nullptr && c->GetValueVariantType() != db::varString &&
         c->GetValueVariantType() != db::varUnknown)
         return ToValue(GetNodeVariant(node, column));
@@ -179,7 +179,7 @@ std::string TCustomgxDBGrid::GetPreviewText(const TgxTreeListNode* node) const {
             self->EndNodeRecord(node);
         }
     } else {
-        text = static_cast<const TgxDBGridNode*>(node)->PreviewText;
+        text = static_cast<const TgxDBGridNode*>(node)->Extra().PreviewText;
     }
     if (OnGetPreviewText)
         OnGetPreviewText(const_cast<TCustomgxDBGrid*>(this), node, text);

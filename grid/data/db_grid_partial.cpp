@@ -11,16 +11,21 @@
 
 namespace grid {
 
-void TCustomgxDBGrid::FinishLoad(TgxDBGridNode* focus, const db::Variant&, int) {
+void TCustomgxDBGrid::SortByMarkedColumn() {
     // The sort marks of ungrouped columns order the record rows again.
-    if (IsLoadAllMode()) {
-        for (int i = 0; i < SortedColumnCount(); ++i) {
-            auto* c = dynamic_cast<TgxDBTreeListColumn*>(GetSortedColumn(i));
-            if (c != nullptr && c->GroupIndex() < 0) {
-                SortByColumn(c, c->Sorted() == csDown);
-                break;
-            }
+    for (int i = 0; i < SortedColumnCount(); ++i) {
+        auto* c = dynamic_cast<TgxDBTreeListColumn*>(GetSortedColumn(i));
+        if (c != nullptr && c->GroupIndex() < 0) {
+            SortByColumn(c, c->Sorted() == csDown);
+            break;
         }
+    }
+}
+
+void TCustomgxDBGrid::FinishLoad(TgxDBGridNode* focus, bool sort) {
+    if (IsLoadAllMode()) {
+        if (sort)
+            SortByMarkedColumn();
     } else if (group_columns_.empty()) {
         ClearSortMarksInGridModes();
     }
@@ -74,197 +79,12 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
         if (dataset->State() == db::dsEdit || dataset->State() == db::dsInsert ||
             dataset->State() == db::dsSetKey)
             dataset->Cancel();
-        auto compare = [&](const db::TBookmark& a, const db::TBookmark& b) {
-            return dataset->CompareBookmarks(a, b);
-        };
-        auto new_row = [&](TgxTreeListNode* before, std::int32_t rec_no) {
-            auto owned = CreateNode();
-            auto* row = static_cast<TgxDBGridNode*>(owned.get());
-            int index = before != nullptr ? 0 : -1;
-            AttachNode(std::move(owned), nullptr, index);
-            FillNode(row, rec_no);
-            TakeFromSavedSelection(row);
-            return row;
-        };
-        db::TBookmark anchor_low;
-        db::TBookmark anchor_high;
-        auto within_anchor = [&](TgxDBGridNode* row) {
-            if (!include_anchor || anchor_low.empty())
-                return;
-            if (row->Bookmark == anchor_bookmark_)
-                anchor_row_ = row;
-            if (compare(row->Bookmark, anchor_low) >= 0 &&
-                compare(row->Bookmark, anchor_high) <= 0 && DoCanNodeSelected(row)) {
-                bool found = false;
-                int at = SelectedIndexOf(row->Bookmark, found);
-                if (!found)
-                    selected_.insert(selected_.begin() + at, SelectedEntry{row->Bookmark, row});
-            }
-        };
-        // The row to read on from at one end of the window: a row whose record another
-        // program deleted has no place in the table, so the nearest row inward that has one.
-        auto edge_row = [&](bool at_end) -> TgxDBGridNode* {
-            for (int k = 0; k < Count(); ++k) {
-                auto* row = static_cast<TgxDBGridNode*>(Items(at_end ? Count() - 1 - k : k));
-                if (!row->Bookmark.empty() && dataset->BookmarkValid(row->Bookmark))
-                    return row;
-            }
-            return nullptr;
-        };
-        if (mode == 1) {
-            auto* last = static_cast<TgxDBGridNode*>(Count() > 0 ? Items(Count() - 1) : nullptr);
-            if (last != nullptr) {
-                TgxDBGridNode* from = edge_row(true);
-                if (from == nullptr) {
-                    end_read_ = true;
-                    finish();
-                    return;
-                }
-                dataset->GotoBookmark(from->Bookmark);
-                dataset->Next();
-            }
-            std::int32_t rec_no = last != nullptr ? last->RecNo + 1 : 0;
-            int added = 0;
-            while (!dataset->Eof() && added < window) {
-                new_row(nullptr, rec_no++);
-                ++added;
-                dataset->Next();
-            }
-            end_read_ = dataset->Eof();
-        } else if (mode == 2) {
-            auto* first = static_cast<TgxDBGridNode*>(Count() > 0 ? Items(0) : nullptr);
-            if (first != nullptr) {
-                TgxDBGridNode* from = edge_row(false);
-                if (from == nullptr) {
-                    start_read_ = true;
-                    finish();
-                    return;
-                }
-                dataset->GotoBookmark(from->Bookmark);
-                dataset->Prior();
-            }
-            std::int32_t rec_no = first != nullptr ? first->RecNo - 1 : 0;
-            int added = 0;
-            while (!dataset->Bof() && added < window) {
-                new_row(Items(0), rec_no--);
-                ++added;
-                dataset->Prior();
-            }
-            start_read_ = dataset->Bof();
-        } else {
-            int distance = 0;
-            if (GetFocusedNode() != nullptr && TopVisibleNode() != nullptr)
-                distance = std::max(
-                    0, GetAbsoluteIndex(GetFocusedNode()) - GetAbsoluteIndex(TopVisibleNode()));
-            pending_node_ = nullptr;
-            anchor_row_ = nullptr;
-            selected_.clear();
-            ClearNodes();
-            if (dataset->Bof() && dataset->Eof()) {
-                start_read_ = true;
-                end_read_ = true;
-                finish();
-                return;
-            }
-            const db::TBookmark current = dataset->Bookmark();
-            db::TBookmark first_bound;
-            db::TBookmark last_bound;
-            if (saved_selection_ && saved_selection_->by_bookmark &&
-                !saved_selection_->bookmarks.empty()) {
-                const auto& list = saved_selection_->bookmarks;
-                first_bound = compare(list.front(), current) < 0 ? list.front() : current;
-                last_bound = compare(list.back(), current) > 0 ? list.back() : current;
-            }
-            if (include_anchor && !anchor_bookmark_.empty()) {
-                bool before = compare(anchor_bookmark_, current) <= 0;
-                anchor_low = before ? anchor_bookmark_ : current;
-                anchor_high = before ? current : anchor_bookmark_;
-                if (first_bound.empty() || compare(anchor_low, first_bound) < 0)
-                    first_bound = anchor_low;
-                if (last_bound.empty() || compare(anchor_high, last_bound) > 0)
-                    last_bound = anchor_high;
-            }
-            const int half = window / 2;
-            // The records before the current one are first counted backwards and then read
-            // forwards, so that each row is appended: put in front one by one, a window
-            // stretched over a selection far back would take a time growing with the square
-            // of its rows.
-            int back = 0;
-            while (true) {
-                ++back;
-                dataset->Prior();
-                if (dataset->Bof())
-                    break;
-                if (back >= half &&
-                    (first_bound.empty() || compare(dataset->Bookmark(), first_bound) < 0))
-                    break;
-            }
-            start_read_ = dataset->Bof();
-            if (start_read_)
-                dataset->First();
-            else
-                dataset->Next();
-            // Read up to the current record itself, should another program have added or
-            // removed records meanwhile; the rows are numbered down from it afterwards.
-            for (bool first_step = true; !dataset->Eof(); first_step = false) {
-                if (!first_step)
-                    dataset->Next();
-                if (dataset->Eof())
-                    break;
-                TgxDBGridNode* row = new_row(nullptr, 0);
-                within_anchor(row);
-                if (compare(row->Bookmark, current) >= 0)
-                    break;
-            }
-            back = Count();
-            if (back == 0) {
-                // The table emptied under the read: nothing to show.
-                end_read_ = true;
-                finish();
-                return;
-            }
-            for (int i = 0; i < back; ++i)
-                static_cast<TgxDBGridNode*>(Items(i))->RecNo = half - back + i;
-            TgxDBGridNode* current_row = static_cast<TgxDBGridNode*>(Items(Count() - 1));
-            dataset->GotoBookmark(current);
-            dataset->Next();
-            int forward = 0;
-            int need = std::max(window - back, window - half);
-            while (!dataset->Eof()) {
-                if (forward >= need) {
-                    if (last_bound.empty())
-                        break;
-                    int c = compare(dataset->Bookmark(), last_bound);
-                    if (c > 0)
-                        break;
-                    if (c == 0)
-                        need = forward + half;
-                }
-                TgxDBGridNode* row = new_row(nullptr, half + forward);
-                within_anchor(row);
-                ++forward;
-                dataset->Next();
-            }
-            end_read_ = dataset->Eof();
-            selected_.erase(std::unique(selected_.begin(), selected_.end(),
-                                        [](const SelectedEntry& a, const SelectedEntry& b) {
-                                            return !a.bookmark.empty() && a.bookmark == b.bookmark;
-                                        }),
-                            selected_.end());
-            // The current record's row is the first row made: top and focused.
-            SetFocusedNodeColumn(current_row, GetFocusedColumn(), false);
-            RebuildVisibleNodeCache();
-            CalcRowsInView();
-            const int c = GetAbsoluteIndex(current_row);
-            SetTopVisibleNode(current_row);
-            int top = c - distance;
-            if (focus_mode == 1)
-                top = c;
-            else if (focus_mode == 2)
-                top = GetVisibleRowCount();
-            top = std::clamp(top, 0, std::max(0, GetAbsoluteCount() - GetVisibleRowCount()));
-            SetTopVisibleNode(GetAbsoluteNode(top));
-        }
+        if (mode == 1)
+            ReadPartialAfter(window);
+        else if (mode == 2)
+            ReadPartialBefore(window);
+        else
+            ReadPartialAround(window, focus_mode, include_anchor);
     } catch (...) {
         try {
             finish();
@@ -274,6 +94,219 @@ void TCustomgxDBGrid::LoadPartialNodes(int mode, int focus_mode, bool include_an
         throw;
     }
     finish();
+}
+
+TgxDBGridNode* TCustomgxDBGrid::AddPartialRow(bool in_front, std::int32_t rec_no) {
+    auto owned = CreateNode();
+    auto* row = static_cast<TgxDBGridNode*>(owned.get());
+    AttachNode(std::move(owned), nullptr, in_front ? 0 : -1);
+    FillNode(row, rec_no);
+    TakeFromSavedSelection(row);
+    return row;
+}
+
+TgxDBGridNode* TCustomgxDBGrid::PartialEdgeRow(bool at_end) {
+    // A row whose record another program deleted has no place in the table: the nearest row
+    // inward that has one is read on from.
+    db::TDataSet* dataset = DataSet();
+    for (int k = 0; k < Count(); ++k) {
+        auto* row = static_cast<TgxDBGridNode*>(Items(at_end ? Count() - 1 - k : k));
+        if (!row->Bookmark.empty() && dataset->BookmarkValid(row->Bookmark))
+            return row;
+    }
+    return nullptr;
+}
+
+void TCustomgxDBGrid::ReadPartialAfter(int window) {
+    db::TDataSet* dataset = DataSet();
+    auto* last = static_cast<TgxDBGridNode*>(Count() > 0 ? Items(Count() - 1) : nullptr);
+    if (last != nullptr) {
+        TgxDBGridNode* from = PartialEdgeRow(true);
+        if (from == nullptr) {
+            end_read_ = true;
+            return;
+        }
+        dataset->GotoBookmark(from->Bookmark);
+        dataset->Next();
+    }
+    std::int32_t rec_no = last != nullptr ? last->RecNo + 1 : 0;
+    for (int added = 0; !dataset->Eof() && added < window; ++added) {
+        AddPartialRow(false, rec_no++);
+        dataset->Next();
+    }
+    end_read_ = dataset->Eof();
+}
+
+void TCustomgxDBGrid::ReadPartialBefore(int window) {
+    db::TDataSet* dataset = DataSet();
+    auto* first = static_cast<TgxDBGridNode*>(Count() > 0 ? Items(0) : nullptr);
+    if (first != nullptr) {
+        TgxDBGridNode* from = PartialEdgeRow(false);
+        if (from == nullptr) {
+            start_read_ = true;
+            return;
+        }
+        dataset->GotoBookmark(from->Bookmark);
+        dataset->Prior();
+    }
+    std::int32_t rec_no = first != nullptr ? first->RecNo - 1 : 0;
+    for (int added = 0; !dataset->Bof() && added < window; ++added) {
+        AddPartialRow(true, rec_no--);
+        dataset->Prior();
+    }
+    start_read_ = dataset->Bof();
+}
+
+void TCustomgxDBGrid::SelectWithinAnchor(TgxDBGridNode* row, const PartialBounds& bounds) {
+    if (bounds.anchor_low.empty())
+        return;
+    if (row->Bookmark == anchor_bookmark_)
+        anchor_row_ = row;
+    db::TDataSet* dataset = DataSet();
+    if (dataset->CompareBookmarks(row->Bookmark, bounds.anchor_low) >= 0 &&
+        dataset->CompareBookmarks(row->Bookmark, bounds.anchor_high) <= 0 &&
+        DoCanNodeSelected(row)) {
+        bool found = false;
+        int at = SelectedIndexOf(row->Bookmark, found);
+        if (!found)
+            selected_.insert(selected_.begin() + at, SelectedEntry{row->Bookmark, row});
+    }
+}
+
+TCustomgxDBGrid::PartialBounds TCustomgxDBGrid::PartialBoundsAround(const db::TBookmark& current,
+                                                                    bool include_anchor) const {
+    db::TDataSet* dataset = DataSet();
+    auto compare = [&](const db::TBookmark& a, const db::TBookmark& b) {
+        return dataset->CompareBookmarks(a, b);
+    };
+    PartialBounds bounds;
+    if (saved_selection_ && saved_selection_->by_bookmark && !saved_selection_->bookmarks.empty()) {
+        const auto& list = saved_selection_->bookmarks;
+        bounds.first = compare(list.front(), current) < 0 ? list.front() : current;
+        bounds.last = compare(list.back(), current) > 0 ? list.back() : current;
+    }
+    if (include_anchor && !anchor_bookmark_.empty()) {
+        bool before = compare(anchor_bookmark_, current) <= 0;
+        bounds.anchor_low = before ? anchor_bookmark_ : current;
+        bounds.anchor_high = before ? current : anchor_bookmark_;
+        if (bounds.first.empty() || compare(bounds.anchor_low, bounds.first) < 0)
+            bounds.first = bounds.anchor_low;
+        if (bounds.last.empty() || compare(bounds.anchor_high, bounds.last) > 0)
+            bounds.last = bounds.anchor_high;
+    }
+    return bounds;
+}
+
+void TCustomgxDBGrid::ReadPartialUpTo(const db::TBookmark& current, int half,
+                                      const PartialBounds& bounds) {
+    db::TDataSet* dataset = DataSet();
+    // The records before the current one are first counted backwards and then read forwards,
+    // so that each row is appended: put in front one by one, a window stretched over a
+    // selection far back would take a time growing with the square of its rows.
+    for (int back = 1;; ++back) {
+        dataset->Prior();
+        if (dataset->Bof())
+            break;
+        if (back >= half && (bounds.first.empty() ||
+                             dataset->CompareBookmarks(dataset->Bookmark(), bounds.first) < 0))
+            break;
+    }
+    start_read_ = dataset->Bof();
+    if (start_read_)
+        dataset->First();
+    else
+        dataset->Next();
+    // Read up to the current record itself, should another program have added or removed
+    // records meanwhile; the rows are numbered down from it afterwards.
+    for (bool first_step = true; !dataset->Eof(); first_step = false) {
+        if (!first_step)
+            dataset->Next();
+        if (dataset->Eof())
+            break;
+        TgxDBGridNode* row = AddPartialRow(false, 0);
+        SelectWithinAnchor(row, bounds);
+        if (dataset->CompareBookmarks(row->Bookmark, current) >= 0)
+            break;
+    }
+}
+
+void TCustomgxDBGrid::ReadPartialFrom(const db::TBookmark& current, int window, int half,
+                                      const PartialBounds& bounds) {
+    db::TDataSet* dataset = DataSet();
+    const int back = Count();
+    dataset->GotoBookmark(current);
+    dataset->Next();
+    int forward = 0;
+    int need = std::max(window - back, window - half);
+    while (!dataset->Eof()) {
+        if (forward >= need) {
+            if (bounds.last.empty())
+                break;
+            int c = dataset->CompareBookmarks(dataset->Bookmark(), bounds.last);
+            if (c > 0)
+                break;
+            if (c == 0)
+                need = forward + half;
+        }
+        TgxDBGridNode* row = AddPartialRow(false, half + forward);
+        SelectWithinAnchor(row, bounds);
+        ++forward;
+        dataset->Next();
+    }
+    end_read_ = dataset->Eof();
+}
+
+void TCustomgxDBGrid::ReadPartialAround(int window, int focus_mode, bool include_anchor) {
+    db::TDataSet* dataset = DataSet();
+    int distance = 0;
+    if (GetFocusedNode() != nullptr && TopVisibleNode() != nullptr)
+        distance =
+            std::max(0, GetAbsoluteIndex(GetFocusedNode()) - GetAbsoluteIndex(TopVisibleNode()));
+    pending_node_ = nullptr;
+    anchor_row_ = nullptr;
+    selected_.clear();
+    ClearNodes();
+    if (dataset->Bof() && dataset->Eof()) {
+        start_read_ = true;
+        end_read_ = true;
+        return;
+    }
+    const db::TBookmark current = dataset->Bookmark();
+    const PartialBounds bounds = PartialBoundsAround(current, include_anchor);
+    const int half = window / 2;
+    ReadPartialUpTo(current, half, bounds);
+    const int back = Count();
+    if (back == 0) {
+        // The table emptied under the read: nothing to show.
+        end_read_ = true;
+        return;
+    }
+    for (int i = 0; i < back; ++i)
+        static_cast<TgxDBGridNode*>(Items(i))->RecNo = half - back + i;
+    TgxDBGridNode* current_row = static_cast<TgxDBGridNode*>(Items(Count() - 1));
+    ReadPartialFrom(current, window, half, bounds);
+    selected_.erase(std::unique(selected_.begin(), selected_.end(),
+                                [](const SelectedEntry& a, const SelectedEntry& b) {
+                                    return !a.bookmark.empty() && a.bookmark == b.bookmark;
+                                }),
+                    selected_.end());
+    PlacePartialWindow(current_row, distance, focus_mode);
+}
+
+void TCustomgxDBGrid::PlacePartialWindow(TgxDBGridNode* current_row, int distance, int focus_mode) {
+    // The current record's row is the first row made: top and focused.
+    SetFocusedNodeColumn(current_row, GetFocusedColumn(), false);
+    RebuildVisibleNodeCache();
+    CalcRowsInView();
+    const int c = GetAbsoluteIndex(current_row);
+    SetTopVisibleNode(current_row);
+    int top = c - distance;
+    if (focus_mode == 1)
+        top = c;
+    else if (focus_mode == 2)
+        top = GetVisibleRowCount();
+    top = std::clamp(top, 0, std::max(0, GetAbsoluteCount() - GetVisibleRowCount()));
+    SetTopVisibleNode(GetAbsoluteNode(top));
 }
 
 void TCustomgxDBGrid::SetTopVisibleNode(TgxTreeListNode* node) {

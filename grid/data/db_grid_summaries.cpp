@@ -97,7 +97,8 @@ void TCustomgxDBGrid::BindSummaryFields() {
 double TCustomgxDBGrid::GetSummaryValue(const TgxTreeListNode* node) const {
     if (node == nullptr)
         return 0;
-    return db::Variant(static_cast<double>(static_cast<const TgxDBGridNode*>(node)->Summary))
+    return db::Variant(
+               static_cast<double>(static_cast<const TgxDBGridNode*>(node)->Extra().Summary))
         .AsDouble();
 }
 
@@ -117,9 +118,10 @@ long double TCustomgxDBGrid::SummaryInput(db::TField* field, TgxSummaryType kind
     if (from_dataset)
         return field->IsNull() ? 0 : static_cast<long double>(field->AsFloat());
     db::Variant v;
-    auto kept = std::find_if(record->SummaryInputs.begin(), record->SummaryInputs.end(),
-                             [&](const auto& input) { return input.first == field; });
-    if (kept != record->SummaryInputs.end()) {
+    auto kept =
+        std::find_if(record->Extra().SummaryInputs.begin(), record->Extra().SummaryInputs.end(),
+                     [&](const auto& input) { return input.first == field; });
+    if (kept != record->Extra().SummaryInputs.end()) {
         v = kept->second;
     } else {
         // A row filled before this summary was set up: the value a column keeps of it.
@@ -160,21 +162,21 @@ void TCustomgxDBGrid::AccumulateRecord(TgxDBGridNode* record, bool from_dataset)
             if (OnSummary)
                 OnSummary(this, group, dataset, value);
             if (c->SummaryType() != cstCount)
-                Combine(c->SummaryType(), value, group->Summary, group->HasSummary);
+                Combine(c->SummaryType(), value, group->Extra().Summary, group->Extra().HasSummary);
             else
-                group->HasSummary = true;
+                group->Extra().HasSummary = true;
         }
         if (TgxDBGridSummaryGroup* sg = c->SummaryGroup()) {
             TgxDBGridSummaryItems& items = sg->SummaryItems();
-            if (group->SummaryItems.size() < static_cast<std::size_t>(items.Count()))
-                group->SummaryItems.resize(static_cast<std::size_t>(items.Count()));
+            if (group->Extra().SummaryItems.size() < static_cast<std::size_t>(items.Count()))
+                group->Extra().SummaryItems.resize(static_cast<std::size_t>(items.Count()));
             for (std::int64_t i = 0; i < items.Count(); ++i) {
                 TgxDBGridSummaryItem* item = items.Items(i);
                 long double value =
                     SummaryInput(item->FieldObject(), item->SummaryType(), record, from_dataset);
                 if (item->OnSummary)
                     item->OnSummary(c, dataset, value);
-                auto& entry = group->SummaryItems[static_cast<std::size_t>(i)];
+                auto& entry = group->Extra().SummaryItems[static_cast<std::size_t>(i)];
                 if (item->SummaryType() != cstCount)
                     Combine(item->SummaryType(), value, entry.value, entry.has_value);
                 else
@@ -203,21 +205,21 @@ void TCustomgxDBGrid::FinishSummaries() {
         std::int64_t records = 0;
         for (int i = 0; i < n->Count(); ++i)
             records += finish(n->Items(i));
-        row->RecordCount = records;
+        row->Extra().RecordCount = records;
         int level = n->Level();
         if (level < GetGroupColumnCount()) {
             TgxDBTreeListColumn* c = group_columns_[static_cast<std::size_t>(level)];
             if (c->SummaryType() == cstCount) {
-                row->Summary = static_cast<long double>(records);
-                row->HasSummary = true;
+                row->Extra().Summary = static_cast<long double>(records);
+                row->Extra().HasSummary = true;
             } else if (c->SummaryType() == cstAvg && records > 0) {
-                row->Summary /= static_cast<long double>(records);
+                row->Extra().Summary /= static_cast<long double>(records);
             }
             if (TgxDBGridSummaryGroup* sg = c->SummaryGroup()) {
                 TgxDBGridSummaryItems& items = sg->SummaryItems();
-                row->SummaryItems.resize(static_cast<std::size_t>(items.Count()));
+                row->Extra().SummaryItems.resize(static_cast<std::size_t>(items.Count()));
                 for (std::int64_t i = 0; i < items.Count(); ++i) {
-                    auto& entry = row->SummaryItems[static_cast<std::size_t>(i)];
+                    auto& entry = row->Extra().SummaryItems[static_cast<std::size_t>(i)];
                     if (items.Items(i)->SummaryType() == cstCount) {
                         entry.value = static_cast<long double>(records);
                         entry.has_value = true;
@@ -298,9 +300,9 @@ void TCustomgxDBGrid::RecalcSummaries(TgxDBGridNode* changed) {
                 auto* row = static_cast<TgxDBGridNode*>(n);
                 if (!row->IsGroup)
                     return;
-                row->Summary = 0;
-                row->HasSummary = false;
-                row->SummaryItems.clear();
+                row->Extra().Summary = 0;
+                row->Extra().HasSummary = false;
+                row->Extra().SummaryItems.clear();
                 for (int i = 0; i < n->Count(); ++i)
                     reset(n->Items(i));
             };
@@ -339,7 +341,8 @@ std::string TCustomgxDBGrid::GetGroupSummaryText(const TgxDBGridNode* node) cons
         db::TFieldType type = c->SummaryFieldObject() != nullptr
                                   ? c->SummaryFieldObject()->DataType()
                                   : db::ftUnknown;
-        text = FormatSummaryText(c->SummaryType(), c->SummaryFormat(), type, false, node->Summary);
+        text = FormatSummaryText(c->SummaryType(), c->SummaryFormat(), type, false,
+                                 node->Extra().Summary);
     }
     TgxDBGridSummaryGroup* group = c->SummaryGroup();
     if (group == nullptr || group->SummaryItems().Count() == 0)
@@ -350,8 +353,8 @@ std::string TCustomgxDBGrid::GetGroupSummaryText(const TgxDBGridNode* node) cons
         const TgxDBGridSummaryItem* item = list.Items(i);
         if (!item->ColumnName().empty())
             continue;
-        long double value = static_cast<std::size_t>(i) < node->SummaryItems.size()
-                                ? node->SummaryItems[static_cast<std::size_t>(i)].value
+        long double value = static_cast<std::size_t>(i) < node->Extra().SummaryItems.size()
+                                ? node->Extra().SummaryItems[static_cast<std::size_t>(i)].value
                                 : 0;
         db::TFieldType type =
             item->FieldObject() != nullptr ? item->FieldObject()->DataType() : db::ftUnknown;
@@ -417,8 +420,8 @@ std::string TCustomgxDBGrid::GetRowFooterText(const TgxTreeListNode* node, int c
     if (item == nullptr)
         return {};
     const auto* row = static_cast<const TgxDBGridNode*>(group);
-    long double value = static_cast<std::size_t>(index) < row->SummaryItems.size()
-                            ? row->SummaryItems[static_cast<std::size_t>(index)].value
+    long double value = static_cast<std::size_t>(index) < row->Extra().SummaryItems.size()
+                            ? row->Extra().SummaryItems[static_cast<std::size_t>(index)].value
                             : 0;
     db::TFieldType type =
         item->FieldObject() != nullptr ? item->FieldObject()->DataType() : db::ftUnknown;

@@ -22,6 +22,13 @@ void TCustomgxDBGrid::SyncFocusedNode() {
         for (int i = 0; i < Count() && target == nullptr; ++i)
             if (db::VarCompare(static_cast<TgxDBGridNode*>(Items(i))->Key, key) == 0)
                 target = Items(i);
+        // The record moved to may be one a background load has not read yet.
+        if (target == nullptr && background_load_ != nullptr) {
+            LoadRemainingRows();
+            for (int i = 0; i < Count() && target == nullptr; ++i)
+                if (db::VarCompare(static_cast<TgxDBGridNode*>(Items(i))->Key, key) == 0)
+                    target = Items(i);
+        }
     } else {
         TgxTreeListNode* parent = nullptr;
         for (TgxDBTreeListColumn* column : group_columns_) {
@@ -31,7 +38,7 @@ void TCustomgxDBGrid::SyncFocusedNode() {
             int count = parent != nullptr ? parent->Count() : Count();
             for (int i = 0; i < count && found == nullptr; ++i) {
                 TgxTreeListNode* n = parent != nullptr ? parent->Items(i) : Items(i);
-                if (db::VarCompare(static_cast<TgxDBGridNode*>(n)->GroupValue, value) == 0)
+                if (db::VarCompare(static_cast<TgxDBGridNode*>(n)->Extra().GroupValue, value) == 0)
                     found = n;
             }
             if (found == nullptr)

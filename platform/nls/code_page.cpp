@@ -131,10 +131,20 @@ std::optional<std::uint8_t> UnicodeToByte(CodePage code_page, char32_t ch) {
     return it->second;
 }
 
+bool KeepsAscii(CodePage code_page) {
+    return FastPathOf(IndexOf(code_page)).ascii_identity;
+}
+
 bool IsValidUtf8(std::string_view text) {
-    for (std::size_t pos = 0; pos < text.size();)
+    for (std::size_t pos = 0; pos < text.size();) {
+        // Runs of ASCII, most of an import file, need no decoding.
+        if (static_cast<std::uint8_t>(text[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
         if (!DecodeUtf8(text, pos))
             return false;
+    }
     return true;
 }
 

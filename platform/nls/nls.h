@@ -206,6 +206,8 @@ std::optional<LocaleFormats> GetLocaleFormats(LocaleId locale);
 // The Unicode character of a byte; std::nullopt for a byte the code page leaves
 // undefined.
 std::optional<char32_t> ByteToUnicode(CodePage code_page, std::uint8_t byte);
+// Whether the code page holds each ASCII character as its own byte.
+bool KeepsAscii(CodePage code_page);
 
 // The byte that holds a character; std::nullopt when the code page cannot.
 std::optional<std::uint8_t> UnicodeToByte(CodePage code_page, char32_t ch);

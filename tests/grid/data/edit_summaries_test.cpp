@@ -111,7 +111,7 @@ TEST(DBGridEditSummaries, GroupRowsFollowAValueEditedInPlace) {
                                                 "tech (COUNT=1)", "travel (COUNT=1)"}));
     TgxDBGridNode* row = g.grid->FindNodeByKeyValue(db::Variant(2));
     ASSERT_NE(row, nullptr);
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(row->Parent())->GroupValue.AsString(), "news");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(row->Parent())->GroupValue().AsString(), "news");
     EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->GetFocusedNode())->Key.AsInteger(), 6);
     EXPECT_EQ(g.grid->GetFooterText(g.bounces->GetIndex()), std::to_string(g.StoredSum()));
 }

@@ -158,10 +158,10 @@ TEST(DBGridGroupPanelMouse, AButtonOfAShownColumnLandsWhereTheArrowsStand) {
 TEST(DBGridGroupPanelMouse, ClickingAGroupButtonReversesItsLevel) {
     MouseGrid g;
     g.category->SetGroupIndex(0);
-    ASSERT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue.AsString(), "music");
+    ASSERT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue().AsString(), "music");
     QTest::mouseClick(g.vp(), Qt::LeftButton, Qt::NoModifier, g.ButtonPoint(0));
     EXPECT_EQ(g.category->Sorted(), csDown);
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue.AsString(), "travel");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue().AsString(), "travel");
     EXPECT_EQ(g.category->GroupIndex(), 0);
 }
 

@@ -30,7 +30,7 @@ struct GroupedGrid : GridHarness {
         std::map<std::string, int> sizes;
         for (int i = 0; i < grid->Count(); ++i) {
             auto* g = static_cast<TgxDBGridNode*>(grid->Items(i));
-            sizes[g->GroupValue.AsString()] = g->Count();
+            sizes[g->GroupValue().AsString()] = g->Count();
         }
         return sizes;
     }
@@ -46,7 +46,7 @@ TEST(DBGridGrouping, GroupingAPartialGridLoadsEverythingAndUngroupingReturns) {
         {"music", 20}, {"news", 20}, {"sport", 20}, {"tech", 20}, {"travel", 20}};
     EXPECT_EQ(g.GroupSizes(), expected);
     // Group rows stand in ascending order of their values and start collapsed.
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue.AsString(), "music");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue().AsString(), "music");
     EXPECT_FALSE(g.grid->Items(0)->Expanded() && g.grid->Items(1)->Expanded());
     g.category->SetGroupIndex(-1);
     EXPECT_TRUE(g.grid->IsPartialLoadMode());
@@ -95,7 +95,7 @@ TEST(DBGridGrouping, DescendingMarkOrdersGroupsDownwards) {
     g.category->SetGroupIndex(0);
     g.category->SetSorted(csDown);
     g.grid->ReloadAll();
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue.AsString(), "travel");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue().AsString(), "travel");
 }
 
 TEST(DBGridGrouping, RefusedColumns) {
@@ -150,7 +150,7 @@ TEST(DBGridGrouping, ChangingOnlyTheOrderInsideOneLockReloads) {
     g.grid->EndGrouping();
     EXPECT_EQ(g.grid->GetGroupColumn(0), g.bounces);
     EXPECT_GT(g.grid->RecordsRead(), read);
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue.AsInteger(), 0);
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue().AsInteger(), 0);
 }
 
 TEST(DBGridGrouping, ReloadKeepsFocusOnTheSameRecord) {
@@ -219,7 +219,7 @@ TEST(DBGridSummaries, GroupCountTextAndFooterSums) {
     g.grid->SetShowSummaryFooter(true);
     g.category->SetGroupIndex(0);
     auto* news = static_cast<TgxDBGridNode*>(g.grid->Items(1));
-    ASSERT_EQ(news->GroupValue.AsString(), "news");
+    ASSERT_EQ(news->GroupValue().AsString(), "news");
     EXPECT_EQ(g.grid->GetCellText(news, 0), "news (COUNT=5)");
     int bounce_sum = 0;
     for (int i = 1; i <= 25; ++i)
@@ -325,8 +325,8 @@ TEST(DBGridSummaries, SortBySummaryNeedsASummaryAndOrdersGroups) {
     g.category->SetSorted(csDown);
     g.grid->ReloadAll();
     EXPECT_EQ(g.GroupSizes().size(), 3u);
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue.AsString(), "b");
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(2))->GroupValue.AsString(), "c");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(0))->GroupValue().AsString(), "b");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(g.grid->Items(2))->GroupValue().AsString(), "c");
     g.category->SetSummaryType(cstNone);
     EXPECT_FALSE(g.category->SortBySummary());
 }
@@ -411,7 +411,7 @@ TEST(DBGridSorting, HeaderClicksSortRecordsOrGroupLevels) {
     // Clicking the group column reverses the order of its group rows.
     h.grid->DoHeaderClick(category->GetIndex());
     EXPECT_EQ(category->Sorted(), csDown);
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(h.grid->Items(0))->GroupValue.AsString(), "travel");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(h.grid->Items(0))->GroupValue().AsString(), "travel");
     // Records inside each group follow the record-level column.
     TgxTreeListNode* group = h.grid->Items(0);
     EXPECT_GT(static_cast<TgxDBGridNode*>(group->Items(0))->Key.AsInteger(),
@@ -442,7 +442,7 @@ TEST(DBGridSorting, ANewMarkTakesTheOtherRecordMarksAwayButLeavesGroupLevels) {
     // Read again, the rows come back in the order the marks show.
     h.grid->ReloadNodes();
     TgxTreeListNode* group = h.grid->Items(0);
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(group)->GroupValue.AsString(), "travel");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(group)->GroupValue().AsString(), "travel");
     for (int i = 1; i < group->Count(); ++i)
         EXPECT_GT(static_cast<TgxDBGridNode*>(group->Items(i - 1))->Key.AsInteger(),
                   static_cast<TgxDBGridNode*>(group->Items(i))->Key.AsInteger());
@@ -496,14 +496,15 @@ TEST(DBGridSorting, TextsAndGroupsFollowTheUsersLanguage) {
         category->SetGroupIndex(0);
         std::vector<std::string> groups;
         for (int i = 0; i < h.grid->Count(); ++i)
-            groups.push_back(static_cast<TgxDBGridNode*>(h.grid->Items(i))->GroupValue.AsString());
+            groups.push_back(
+                static_cast<TgxDBGridNode*>(h.grid->Items(i))->GroupValue().AsString());
         EXPECT_EQ(groups, c.groups);
         h.grid->DoHeaderClick(category->GetIndex());
         ASSERT_EQ(category->Sorted(), csDown);
         std::vector<std::string> reversed;
         for (int i = h.grid->Count() - 1; i >= 0; --i)
             reversed.push_back(
-                static_cast<TgxDBGridNode*>(h.grid->Items(i))->GroupValue.AsString());
+                static_cast<TgxDBGridNode*>(h.grid->Items(i))->GroupValue().AsString());
         EXPECT_EQ(reversed, c.groups);
     }
     QLocale::setDefault(saved);
@@ -528,7 +529,7 @@ TEST(DBGridSmartReload, RegroupingReusesLoadedRowsWithoutReading) {
     g.bounces->SetGroupIndex(1);
     EXPECT_EQ(g.grid->RecordsRead(), read);
     auto* news = static_cast<TgxDBGridNode*>(g.grid->Items(1));
-    ASSERT_EQ(news->GroupValue.AsString(), "news");
+    ASSERT_EQ(news->GroupValue().AsString(), "news");
     EXPECT_EQ(g.grid->GetCellText(news, 0), "news (COUNT=8)");
     ASSERT_EQ(news->Count(), 3);
     int records = 0;
@@ -563,7 +564,7 @@ TEST(DBGridSmartRefresh, APostedEditMovesOnlyThatRowAndRecountsGroups) {
     EXPECT_EQ(g.grid->GetCellText(g.grid->Items(2), 0), "sport (COUNT=6)");
     auto* row = g.grid->FindNodeByKeyValue(db::Variant(5));
     ASSERT_NE(row, nullptr);
-    EXPECT_EQ(static_cast<TgxDBGridNode*>(row->Parent())->GroupValue.AsString(), "sport");
+    EXPECT_EQ(static_cast<TgxDBGridNode*>(row->Parent())->GroupValue().AsString(), "sport");
 }
 
 }  // namespace

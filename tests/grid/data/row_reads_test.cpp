@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
+#include <algorithm>
 #include <random>
 #include <string>
 #include <utility>
@@ -161,6 +164,46 @@ TEST(GridRowReads, RowsShowTheTableThroughEditsDeletesAndAnotherProgramsChanges)
             EXPECT_EQ(g.FocusedKey(), table.FieldByName("Index")->AsInteger());
         }
     }
+}
+
+// A load in slices shows the first screens at once and reads the rest from the event loop:
+// a move to a record not read yet reads the rest at once, a reload starts it again and reads
+// at once as far as the focused record, a sort mark orders every row once all are in, and a
+// grid closed meanwhile leaves nothing behind.
+TEST(GridRowReads, LoadInSlicesEndsWithEveryRowInOrder) {
+    constexpr int kRows = 6000;
+    auto wait = [](TgxDBGrid& grid) {
+        while (grid.LoadingInBackground())
+            QCoreApplication::processEvents();
+    };
+    ListGrid g(kRows, egoLoadAllRecords, false);
+    g.grid->SetLoadInSlices(true);
+    g.grid->SetDataSource(g.db.source.get());
+    ASSERT_TRUE(g.grid->LoadingInBackground());
+    EXPECT_LT(g.grid->Count(), kRows);
+    EXPECT_EQ(g.FocusedKey(), 1);
+    strata::TStrataTable& table = g.db.Table();
+    table.Last();
+    EXPECT_FALSE(g.grid->LoadingInBackground());
+    EXPECT_EQ(g.FocusedKey(), kRows);
+    table.Edit();
+    table.FieldByName("Item")->SetAsString("edited");
+    table.Post();
+    EXPECT_FALSE(g.grid->LoadingInBackground());
+    EXPECT_EQ(g.GridRows(), g.TableRows());
+    EXPECT_EQ(g.FocusedKey(), kRows);
+    table.First();
+    g.grid->GetColumn(0)->SetSorted(csDown);
+    g.grid->ReloadAll();
+    ASSERT_TRUE(g.grid->LoadingInBackground());
+    wait(*g.grid);
+    std::vector<std::pair<int, std::string>> expected = g.TableRows();
+    std::reverse(expected.begin(), expected.end());
+    EXPECT_EQ(g.GridRows(), expected);
+    EXPECT_EQ(g.FocusedKey(), 1);
+    g.grid->ReloadAll();
+    g.grid.reset();
+    QCoreApplication::processEvents();
 }
 
 }  // namespace

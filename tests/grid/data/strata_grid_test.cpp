@@ -75,7 +75,7 @@ TEST(DBGridStrata, GroupingCountsEveryRecordAndReturnsToPartialLoading) {
     for (int i = 0; i < 5; ++i) {
         auto* group = static_cast<TgxDBGridNode*>(g.grid->Items(i));
         EXPECT_EQ(group->Count(), 100);
-        EXPECT_EQ(g.grid->GetCellText(group, 0), group->GroupValue.AsString() + " (COUNT=100)");
+        EXPECT_EQ(g.grid->GetCellText(group, 0), group->GroupValue().AsString() + " (COUNT=100)");
     }
     category->SetGroupIndex(-1);
     EXPECT_TRUE(g.grid->IsPartialLoadMode());
