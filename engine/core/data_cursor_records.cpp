@@ -1316,9 +1316,17 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     if (!exclusive_ && !media_read_only_)
         table_->FlushBuffers(false, true, change_count != 0);
     SaveTableCounters();
-    change_lock.Release();
-    if (unlock && OwnsLock(n))
-        UnlockRecord(n);
+    {
+        // The row's lock goes with the write lock, a moment from now.
+        struct UnlocksWithWrite {
+            TDataTable& table;
+            ~UnlocksWithWrite() { table.SetUnlocksWithWrite(false); }
+        } with_write{*table_};
+        table_->SetUnlocksWithWrite(true);
+        change_lock.Release();
+        if (unlock && OwnsLock(n))
+            UnlockRecord(n);
+    }
     AfterWrite(n, stored, reposition, false);
 }
 

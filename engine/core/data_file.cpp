@@ -1353,4 +1353,10 @@ bool TDataFile::UnlockHeader() {
     return LockRegion(kHeaderLockByte, 1, false);
 }
 
+bool TDataFile::UnlockHeaderAndRecord(std::uint32_t n) {
+    if (n == 0)
+        return UnlockHeader() && false;
+    return UnlockRegionPair(kRecordLockBase - n, 1, kHeaderLockByte, 1);
+}
+
 }  // namespace strata

@@ -269,6 +269,8 @@ class TDataFile : public TFileHandler {
     bool UnlockTableKeeping(std::vector<std::uint32_t>& records);
     bool LockHeader();
     bool UnlockHeader();
+    // UnlockRecord(n) and UnlockHeader() at once; true when both went.
+    bool UnlockHeaderAndRecord(std::uint32_t n);
     // One attempt at the header lock, without waiting.
     bool TryLockHeader();
 

@@ -759,6 +759,20 @@ void TIndexFile::ReadHeader() {
 }
 
 bool TIndexFile::HeaderChanged() {
+    // Most checks find the counter as it was, and its four bytes tell so: the whole page is
+    // read only when it moved.
+    FinishWriteBehind();
+    std::array<std::uint8_t, 4> counter{};
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(ih::kChangeCounter, SeekOrigin::kBegin);
+        Read(counter.data(), counter.size());
+    }
+    static_assert(ih::kChangeCounter == 0, "the scrambling runs from the header's start");
+    if (encrypted_)
+        UnscrambleBuffer(counter, kTableDataKeyLow, kTableDataKeyHigh);
+    if (GetU32(counter, 0) == GetChangeCounter())
+        return false;
     IndexHeader h{};
     ReadRawHeader(h);
     if (!changes_.Adopt(header_, h))
