@@ -93,8 +93,22 @@ class WriteLockScope {
   public:
     explicit WriteLockScope(TDataTable& table) : table_(table) { changed_ = table_.WriteLock(); }
     ~WriteLockScope() {
+        if (finished_)
+            return;
         try {
             table_.WriteUnlock();
+        } catch (...) {
+        }
+    }
+    // Ends the write now: a row lock that went with it (SetUnlocksWithWrite) and would not go
+    // is reported as its own unlock would have been.
+    void Finish() {
+        finished_ = true;
+        try {
+            table_.WriteUnlock();
+        } catch (const EStrataEngineError& error) {
+            if (error.ErrorCode() == kErrUnlock)
+                throw;
         } catch (...) {
         }
     }
@@ -105,6 +119,7 @@ class WriteLockScope {
   private:
     TDataTable& table_;
     bool changed_ = false;
+    bool finished_ = false;
 };
 
 }  // namespace
@@ -1328,6 +1343,7 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
             UnlockRecord(n);
     }
     AfterWrite(n, stored, reposition, false);
+    write_lock.Finish();
 }
 
 // A deleted record keeps only the blob references whose chains could not be

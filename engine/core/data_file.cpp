@@ -1353,9 +1353,9 @@ bool TDataFile::UnlockHeader() {
     return LockRegion(kHeaderLockByte, 1, false);
 }
 
-bool TDataFile::UnlockHeaderAndRecord(std::uint32_t n) {
+std::pair<bool, bool> TDataFile::UnlockRecordAndHeader(std::uint32_t n) {
     if (n == 0)
-        return UnlockHeader() && false;
+        return {false, UnlockHeader()};
     return UnlockRegionPair(kRecordLockBase - n, 1, kHeaderLockByte, 1);
 }
 

@@ -39,6 +39,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/engine_heap.h"
@@ -269,8 +270,8 @@ class TDataFile : public TFileHandler {
     bool UnlockTableKeeping(std::vector<std::uint32_t>& records);
     bool LockHeader();
     bool UnlockHeader();
-    // UnlockRecord(n) and UnlockHeader() at once; true when both went.
-    bool UnlockHeaderAndRecord(std::uint32_t n);
+    // UnlockRecord(n) and UnlockHeader() at once; whether each went (record, header).
+    std::pair<bool, bool> UnlockRecordAndHeader(std::uint32_t n);
     // One attempt at the header lock, without waiting.
     bool TryLockHeader();
 

@@ -724,15 +724,21 @@ void TDataTable::WriteUnlock() {
     const std::uint32_t record = std::exchange(unlock_with_write_, 0);
     const bool blob_ok = !HasBlobs() || blob_file_->WriteUnlock();
     const bool index_ok = index_file_->WriteUnlock();
+    bool record_ok = true;
     bool header_ok = true;
     if (header_lock_)
-        header_ok = record == 0 || data_file_->UnlockRecord(record);
+        record_ok = record == 0 || data_file_->UnlockRecord(record);
     else if (record != 0)
-        header_ok = data_file_->UnlockHeaderAndRecord(record);
+        std::tie(record_ok, header_ok) = data_file_->UnlockRecordAndHeader(record);
     else
         header_ok = data_file_->UnlockHeader();
+    // A row that would not go is still held, as UnlockRecord leaves it.
+    if (!record_ok)
+        locked_.SetBit(record);
     if (!blob_ok || !index_ok || !header_ok)
         RaiseEngineError(kErrLockFailure, name_);
+    if (!record_ok)
+        RaiseEngineError(kErrUnlock, name_);
 }
 
 void TDataTable::BeginBatch() {

@@ -171,11 +171,13 @@ bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
-bool TAbstractFile::UnlockRegionPair(std::int64_t first_start, std::int64_t first_length,
-                                     std::int64_t second_start, std::int64_t second_length) {
+std::pair<bool, bool> TAbstractFile::UnlockRegionPair(std::int64_t first_start,
+                                                      std::int64_t first_length,
+                                                      std::int64_t second_start,
+                                                      std::int64_t second_length) {
     const bool first = UnlockRegion(first_start, first_length);
     const bool second = UnlockRegion(second_start, second_length);
-    return first && second;
+    return {first, second};
 }
 
 bool TAbstractFile::UnlockRegionKeeping(std::int64_t start, std::int64_t length,
@@ -549,8 +551,10 @@ bool TPhysicalFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
-bool TPhysicalFile::UnlockRegionPair(std::int64_t first_start, std::int64_t first_length,
-                                     std::int64_t second_start, std::int64_t second_length) {
+std::pair<bool, bool> TPhysicalFile::UnlockRegionPair(std::int64_t first_start,
+                                                      std::int64_t first_length,
+                                                      std::int64_t second_start,
+                                                      std::int64_t second_length) {
     std::lock_guard guard(lock_);
     const bool first = TAbstractFile::UnlockRegion(first_start, first_length);
     const bool second = TAbstractFile::UnlockRegion(second_start, second_length);
@@ -567,7 +571,7 @@ bool TPhysicalFile::UnlockRegionPair(std::int64_t first_start, std::int64_t firs
                 static_cast<std::uint64_t>(first ? first_length : second_length));
         }
     }
-    return first && second;
+    return {first, second};
 }
 
 bool TPhysicalFile::UnlockRegionKeeping(std::int64_t start, std::int64_t length,
