@@ -588,6 +588,18 @@ class TDataCursor final : public TFileCursor {
                       std::array<std::uint8_t, 256>& value) const;
     void ForgetFreedBlobs(std::uint32_t record_number, std::span<const std::uint32_t> freed_chains);
     void LockIfNotHeld(std::uint32_t record, bool& locked_here);
+    // ModifyRecord's steps.
+    bool KeyKept(int key_slot, ConstRecordBuffer old, ConstRecordBuffer stored,
+                 std::uint32_t id) const;
+    // Builds the old and new key of each index the change alters into the write scratch (at
+    // the place of its slot in `changed_slots`) and refuses a key a unique index holds.
+    std::size_t ChangedKeySlots(ConstRecordBuffer old, ConstRecordBuffer stored, std::uint32_t id,
+                                KeySlotList& changed_slots);
+    void ReplacedBlobChains(ConstRecordBuffer old, ConstRecordBuffer stored,
+                            std::vector<std::pair<std::uint32_t, std::uint32_t>>& old_chains) const;
+    void RewriteRecord(std::uint32_t n, std::uint32_t old_id, RecordBuffer stored, std::uint32_t id,
+                       std::span<const int> changed_slots);
+    void HandBackBlobReferences(RecordBuffer buffer, ConstRecordBuffer stored);
     // kErrNone for a live record; 8710 past the last slot, 8708 for a free slot.
     EngineErrorCode RecordGone(std::uint32_t number);
     bool OwnsLock(std::uint32_t record) const {

@@ -93,8 +93,22 @@ class WriteLockScope {
   public:
     explicit WriteLockScope(TDataTable& table) : table_(table) { changed_ = table_.WriteLock(); }
     ~WriteLockScope() {
+        if (finished_)
+            return;
         try {
             table_.WriteUnlock();
+        } catch (...) {
+        }
+    }
+    // Ends the write now: a row lock that went with it (SetUnlocksWithWrite) and would not go
+    // is reported as its own unlock would have been.
+    void Finish() {
+        finished_ = true;
+        try {
+            table_.WriteUnlock();
+        } catch (const EStrataEngineError& error) {
+            if (error.ErrorCode() == kErrUnlock)
+                throw;
         } catch (...) {
         }
     }
@@ -105,6 +119,7 @@ class WriteLockScope {
   private:
     TDataTable& table_;
     bool changed_ = false;
+    bool finished_ = false;
 };
 
 }  // namespace
@@ -1138,6 +1153,143 @@ bool TDataCursor::AppendRecords(RecordBuffer records) {
     return true;
 }
 
+// A key whose fields keep their bytes (and its record ID, where the key holds it) stays as it
+// is: an UPDATE of other columns builds none of its keys.
+bool TDataCursor::KeyKept(int key_slot, ConstRecordBuffer old, ConstRecordBuffer stored,
+                          std::uint32_t id) const {
+    if (key_slot < 0 || key_slot == kHiddenIndexSlot)
+        return false;
+    const IndexState& state =
+        key_slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(key_slot);
+    if (!state.unique && id != RecordIdOf(old))
+        return false;
+    const std::size_t record_size = stored.size();
+    for (const FieldDescriptor& field : state.fields) {
+        const std::size_t at = FieldOffset(field);
+        const std::size_t size = FieldDataSize(field) + 1u;
+        if (FieldNotStored(field) || at + size > record_size ||
+            !std::equal(old.begin() + static_cast<std::ptrdiff_t>(at),
+                        old.begin() + static_cast<std::ptrdiff_t>(at + size),
+                        stored.begin() + static_cast<std::ptrdiff_t>(at))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t TDataCursor::ChangedKeySlots(ConstRecordBuffer old, ConstRecordBuffer stored,
+                                         std::uint32_t id, KeySlotList& changed_slots) {
+    TIndexFile& index = table_->IndexFile();
+    KeySlotList key_slots;
+    const std::size_t key_count = KeySlots(key_slots);
+    std::size_t change_count = 0;
+    std::vector<std::vector<std::uint8_t>>& old_keys = write_scratch_.old_keys;
+    std::vector<std::vector<std::uint8_t>>& new_keys = write_scratch_.new_keys;
+    if (old_keys.size() < key_count) {
+        old_keys.resize(key_count);
+        new_keys.resize(key_count);
+    }
+    for (const int key_slot : std::span(key_slots).first(key_count)) {
+        if (KeyKept(key_slot, old, stored, id))
+            continue;
+        std::vector<std::uint8_t>& old_key = old_keys[change_count];
+        std::vector<std::uint8_t>& new_key = new_keys[change_count];
+        BuildKeyInto(key_slot, old, old_key);
+        BuildKeyInto(key_slot, stored, new_key);
+        if (old_key == new_key)
+            continue;
+        TIndexTree tree(index, key_slot, SlotCompare(key_slot));
+        if (IndexUnique(index.GetIndexDescriptor(key_slot)) && tree.Find(new_key.data())) {
+            Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
+        }
+        changed_slots[change_count++] = key_slot;
+    }
+    return change_count;
+}
+
+// Changed blobs go to new chains, so the stored record keeps intact blobs until it is
+// rewritten; the old chains are freed after.
+void TDataCursor::ReplacedBlobChains(
+    ConstRecordBuffer old, ConstRecordBuffer stored,
+    std::vector<std::pair<std::uint32_t, std::uint32_t>>& old_chains) const {
+    for (const FieldDescriptor& field : fields_) {
+        if (FieldType(field) != kTypeBlob || FieldNotStored(field))
+            continue;
+        const std::size_t at = FieldOffset(field);
+        const auto reference = static_cast<std::int32_t>(GetU32(stored, at + 1));
+        EngineErrorCode code = kErrNone;
+        const OpenBlobEntry* entry =
+            reference < 0 ? FindOpenBlob(FieldNumber(field), stored, code) : nullptr;
+        const bool replaced = entry != nullptr && entry->blob->Changed();
+        const std::uint32_t old_offset = old[at] != 0 ? GetU32(old, at + 1) : 0;
+        const bool dropped = reference >= 0 && stored[at] == 0 && old_offset != 0;
+        if ((replaced || dropped) && old_offset != 0)
+            old_chains.emplace_back(old_offset, GetU32(old, at + 5));
+    }
+}
+
+// Writes the record's blobs, swaps the changed keys (the old and new keys in the write
+// scratch, at the place of their slot in `changed_slots`) and rewrites the record; a failure
+// on the way puts every key back and frees the chains it wrote.
+void TDataCursor::RewriteRecord(std::uint32_t n, std::uint32_t old_id, RecordBuffer stored,
+                                std::uint32_t id, std::span<const int> changed_slots) {
+    const std::vector<std::vector<std::uint8_t>>& old_keys = write_scratch_.old_keys;
+    const std::vector<std::vector<std::uint8_t>>& new_keys = write_scratch_.new_keys;
+    // Declared before the undo log, so the chains and keys are still known when the log unwinds.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
+    const auto old_hidden = HiddenKey(0, old_id);
+    const auto new_hidden = HiddenKey(0, id);
+    UndoLog undo([&](const UndoStep& step) {
+        if (step.kind == UndoStep::Kind::kInsertKey)
+            InsertKey(step.slot, step.Key(), step.record);
+        else if (step.kind == UndoStep::Kind::kDeleteKey)
+            DeleteKey(step.slot, step.Key());
+        else
+            FreeWrittenChains(written);
+    });
+    undo.Add(UndoStep::Kind::kFreeChains, 0, {});
+    int step = 0;
+    WriteBufferBlobs(stored, written);
+    Stepped(step);
+    for (std::size_t c = 0; c < changed_slots.size(); ++c) {
+        const int slot = changed_slots[c];
+        DeleteKey(slot, old_keys[c]);
+        undo.Add(UndoStep::Kind::kInsertKey, slot, old_keys[c], n);
+        Stepped(step);
+        InsertKey(slot, new_keys[c], n);
+        undo.Add(UndoStep::Kind::kDeleteKey, slot, new_keys[c]);
+        Stepped(step);
+    }
+    if (id != old_id) {
+        DeleteKey(kHiddenIndexSlot, old_hidden, n);
+        undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, old_hidden, n);
+        InsertKey(kHiddenIndexSlot, new_hidden, n);
+        undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, new_hidden);
+        Stepped(step);
+    }
+    TDataFile& data = table_->DataFile();
+    TRecord* record = data.GetRecord(n);
+    record->CopyFields(stored);
+    record->SetRecordId(id);
+    record->SetModified(true);
+    data.ReleaseRecord(record);
+    undo.Commit();
+}
+
+// The caller's buffer drops its open blobs and takes the references the record now holds.
+void TDataCursor::HandBackBlobReferences(RecordBuffer buffer, ConstRecordBuffer stored) {
+    for (const FieldDescriptor& field : fields_) {
+        if (FieldType(field) != kTypeBlob || FieldNotStored(field))
+            continue;
+        const std::size_t at = FieldOffset(field);
+        const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
+        if (reference < 0)
+            RemoveBlob(OpenBlobHandleOf(reference));
+        std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(at), FieldDataSize(field) + 1u,
+                    buffer.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+}
+
 void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition) {
     CheckOpen();
     CheckWritable();
@@ -1153,7 +1305,6 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     if (OnVanishedRowsNeighbour())
         Raise(kErrRecordChanged);
     TDataFile& data = table_->DataFile();
-    TIndexFile& index = table_->IndexFile();
     const std::size_t record_size = data.GetRecordSize();
     if (buffer.size() < record_size)
         Raise(kErrInvalidField);
@@ -1173,53 +1324,8 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     PutU32(stored, 1, n);
     SetRecordIdOf(stored, id);
 
-    KeySlotList key_slots;
-    const std::size_t key_count = KeySlots(key_slots);
-    // The slots whose keys change, with their old and new keys at the same place.
     KeySlotList changed_slots;
-    std::size_t change_count = 0;
-    std::vector<std::vector<std::uint8_t>>& old_keys = write_scratch_.old_keys;
-    std::vector<std::vector<std::uint8_t>>& new_keys = write_scratch_.new_keys;
-    if (old_keys.size() < key_count) {
-        old_keys.resize(key_count);
-        new_keys.resize(key_count);
-    }
-    // A key whose fields keep their bytes (and its record ID, where the key holds it) stays as
-    // it is: an UPDATE of other columns builds none of its keys.
-    const auto key_kept = [&](int key_slot) {
-        if (key_slot < 0 || key_slot == kHiddenIndexSlot)
-            return false;
-        const IndexState& state =
-            key_slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(key_slot);
-        if (!state.unique && id != RecordIdOf(old))
-            return false;
-        for (const FieldDescriptor& field : state.fields) {
-            const std::size_t at = FieldOffset(field);
-            const std::size_t size = FieldDataSize(field) + 1u;
-            if (FieldNotStored(field) || at + size > record_size ||
-                !std::equal(old.begin() + static_cast<std::ptrdiff_t>(at),
-                            old.begin() + static_cast<std::ptrdiff_t>(at + size),
-                            stored.begin() + static_cast<std::ptrdiff_t>(at))) {
-                return false;
-            }
-        }
-        return true;
-    };
-    for (const int key_slot : std::span(key_slots).first(key_count)) {
-        if (key_kept(key_slot))
-            continue;
-        std::vector<std::uint8_t>& old_key = old_keys[change_count];
-        std::vector<std::uint8_t>& new_key = new_keys[change_count];
-        BuildKeyInto(key_slot, old, old_key);
-        BuildKeyInto(key_slot, stored, new_key);
-        if (old_key == new_key)
-            continue;
-        TIndexTree tree(index, key_slot, SlotCompare(key_slot));
-        if (IndexUnique(index.GetIndexDescriptor(key_slot)) && tree.Find(new_key.data())) {
-            Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
-        }
-        changed_slots[change_count++] = key_slot;
-    }
+    const std::size_t change_count = ChangedKeySlots(old, stored, id, changed_slots);
     // A row changed without its lock is locked for the change, so that another program's lock
     // keeps the change out; that lock goes with the change.
     struct ChangeLock {
@@ -1239,63 +1345,8 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
     } change_lock{*table_, n};
     LockIfNotHeld(n, change_lock.held);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> old_chains;
-    {
-        // Declared before the undo log, so the chains and keys are still
-        // known when the log unwinds.
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> written;
-        const auto old_hidden = HiddenKey(0, RecordIdOf(old));
-        const auto new_hidden = HiddenKey(0, id);
-        UndoLog undo([&](const UndoStep& step) {
-            if (step.kind == UndoStep::Kind::kInsertKey)
-                InsertKey(step.slot, step.Key(), step.record);
-            else if (step.kind == UndoStep::Kind::kDeleteKey)
-                DeleteKey(step.slot, step.Key());
-            else
-                FreeWrittenChains(written);
-        });
-        undo.Add(UndoStep::Kind::kFreeChains, 0, {});
-        // Changed blobs go to new chains, so the stored record keeps intact
-        // blobs until it is rewritten; the old chains are freed after.
-        for (const FieldDescriptor& field : fields_) {
-            if (FieldType(field) != kTypeBlob || FieldNotStored(field))
-                continue;
-            const std::size_t at = FieldOffset(field);
-            const auto reference = static_cast<std::int32_t>(GetU32(stored, at + 1));
-            EngineErrorCode code = kErrNone;
-            const OpenBlobEntry* entry =
-                reference < 0 ? FindOpenBlob(FieldNumber(field), stored, code) : nullptr;
-            const bool replaced = entry != nullptr && entry->blob->Changed();
-            const std::uint32_t old_offset = old[at] != 0 ? GetU32(old, at + 1) : 0;
-            const bool dropped = reference >= 0 && stored[at] == 0 && old_offset != 0;
-            if ((replaced || dropped) && old_offset != 0)
-                old_chains.emplace_back(old_offset, GetU32(old, at + 5));
-        }
-        int step = 0;
-        WriteBufferBlobs(stored, written);
-        Stepped(step);
-        for (std::size_t c = 0; c < change_count; ++c) {
-            const int slot = changed_slots[c];
-            DeleteKey(slot, old_keys[c]);
-            undo.Add(UndoStep::Kind::kInsertKey, slot, old_keys[c], n);
-            Stepped(step);
-            InsertKey(slot, new_keys[c], n);
-            undo.Add(UndoStep::Kind::kDeleteKey, slot, new_keys[c]);
-            Stepped(step);
-        }
-        if (id != RecordIdOf(old)) {
-            DeleteKey(kHiddenIndexSlot, old_hidden, n);
-            undo.Add(UndoStep::Kind::kInsertKey, kHiddenIndexSlot, old_hidden, n);
-            InsertKey(kHiddenIndexSlot, new_hidden, n);
-            undo.Add(UndoStep::Kind::kDeleteKey, kHiddenIndexSlot, new_hidden);
-            Stepped(step);
-        }
-        TRecord* record = data.GetRecord(n);
-        record->CopyFields(stored);
-        record->SetRecordId(id);
-        record->SetModified(true);
-        data.ReleaseRecord(record);
-        undo.Commit();
-    }
+    ReplacedBlobChains(old, stored, old_chains);
+    RewriteRecord(n, RecordIdOf(old), stored, id, std::span(changed_slots).first(change_count));
     table_->NoteRecordWrite();
     if (fetch_option_ && id > last)
         data.SetAutoIncrement(id);
@@ -1307,23 +1358,23 @@ void TDataCursor::ModifyRecord(RecordBuffer buffer, bool unlock, bool reposition
             // leaves blocks for the repair to reclaim.
         }
     }
-    for (const FieldDescriptor& field : fields_) {
-        if (FieldType(field) != kTypeBlob || FieldNotStored(field))
-            continue;
-        const std::size_t at = FieldOffset(field);
-        const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
-        if (reference < 0)
-            RemoveBlob(OpenBlobHandleOf(reference));
-        std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(at), FieldDataSize(field) + 1u,
-                    buffer.begin() + static_cast<std::ptrdiff_t>(at));
-    }
+    HandBackBlobReferences(buffer, stored);
     if (!exclusive_ && !media_read_only_)
         table_->FlushBuffers(false, true, change_count != 0);
     SaveTableCounters();
-    change_lock.Release();
-    if (unlock && OwnsLock(n))
-        UnlockRecord(n);
+    {
+        // The row's lock goes with the write lock, a moment from now.
+        struct UnlocksWithWrite {
+            TDataTable& table;
+            ~UnlocksWithWrite() { table.SetUnlocksWithWrite(false); }
+        } with_write{*table_};
+        table_->SetUnlocksWithWrite(true);
+        change_lock.Release();
+        if (unlock && OwnsLock(n))
+            UnlockRecord(n);
+    }
     AfterWrite(n, stored, reposition, false);
+    write_lock.Finish();
 }
 
 // A deleted record keeps only the blob references whose chains could not be

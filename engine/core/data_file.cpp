@@ -1054,13 +1054,113 @@ void TDataFile::FreeRecord(TRecord& record) {
     SetHeaderChanged();
 }
 
+// Extends the run that starts with dirty[i] over the changed records that follow, bridging the
+// gaps the rules allow; the index of the first record left for the next run.
+std::size_t TDataFile::GatherFlushRun(std::span<const NumberedRecord> dirty, std::size_t i,
+                                      FlushRun& run) const {
+    const std::size_t rs = GetRecordSize();
+    const std::size_t limit = std::max<std::size_t>(rs, 1u << 22);
+    run.records.assign(1, FlushRun::Entry{0, dirty[i].record, dirty[i].link});
+    const std::uint32_t first = dirty[i].number;
+    run.first = first;
+    run.last = first;
+    run.read_span = false;
+    run.window_gaps = false;
+    std::size_t j = i + 1;
+    for (; j < dirty.size(); ++j) {
+        const std::uint32_t previous = dirty[j - 1].number;
+        const std::uint32_t next = dirty[j].number;
+        if (std::size_t{next - first + 1} * rs > limit)
+            break;
+        if (next != previous + 1) {
+            const std::size_t before = run.records.size();
+            bool joined = false;
+            bool in_window = false;
+            if (run.bridge && next - previous - 1 <= kMaxFlushGap) {
+                joined = true;
+                for (std::uint32_t k = previous + 1; k < next; ++k) {
+                    // The window's bytes go along. They are the file's bytes even for a cached
+                    // record, so writing them leaves its contents as they are whatever its state.
+                    if (InWindow(k)) {
+                        in_window = true;
+                        continue;
+                    }
+                    TRecord* gap = FindCached(k);
+                    if (gap == nullptr || gap->PinCount() > 0 || gap->Modified()) {
+                        joined = false;
+                        break;
+                    }
+                    run.records.push_back({k - first, gap});
+                }
+            }
+            if (joined) {
+                run.window_gaps = run.window_gaps || in_window;
+            } else {
+                run.records.resize(before);
+                // The bytes the file holds go along. A changed record in the gap (pinned, so not
+                // in this flush) keeps the run apart: it may not be in the file yet.
+                if (!run.read_gaps || std::size_t{next - previous - 1} * rs > kMaxReadGapBytes)
+                    break;
+                bool clean = true;
+                for (std::uint32_t k = previous + 1; run.pinned_changes && clean && k < next; ++k) {
+                    const TRecord* gap = FindCached(k);
+                    clean = gap == nullptr || !gap->Modified();
+                }
+                if (!clean)
+                    break;
+                run.read_span = true;
+            }
+        }
+        run.records.push_back({next - first, dirty[j].record, dirty[j].link});
+        run.last = next;
+    }
+    return j;
+}
+
+// Lays the run's image out in `out`: the gaps as the file or the window holds them, each
+// changed record at its place. The caller holds the file object's lock.
+void TDataFile::FillFlushRun(const FlushRun& run, bool from_window, std::uint8_t* out) {
+    const std::size_t rs = GetRecordSize();
+    const std::uint32_t first = run.first;
+    const std::uint32_t last = run.last;
+    if (run.read_span && !from_window) {
+        // New records at the run's end are not in the file yet: the read stops where the file
+        // does, and the cached records of the run must cover the rest.
+        const std::uint32_t count = last - first + 1;
+        const std::uint32_t held = ReadRunSpan(first, count, out);
+        const auto beyond = std::count_if(run.records.begin(), run.records.end(),
+                                          [&](const FlushRun::Entry& e) { return e.at >= held; });
+        if (static_cast<std::uint64_t>(beyond) != count - held)
+            RaiseEngineError(kErrRead, Name());
+    }
+    if (!from_window && !run.read_span && run.window_gaps) {
+        // The window's part of the run first; the cached records go over it.
+        const std::uint32_t from = std::max(first, window_first_);
+        const std::uint32_t to = std::min(last, window_first_ + window_count_ - 1);
+        std::memcpy(out + std::size_t{from - first} * rs, WindowImage(from).data(),
+                    std::size_t{to - from + 1} * rs);
+    }
+    for (const FlushRun::Entry& entry : run.records) {
+        const std::span<std::uint8_t> image(out + std::size_t{entry.at} * rs, rs);
+        if (entry.record == nullptr) {
+            // A record freed outside the cache: the file's bytes under a freed header.
+            if (!from_window)
+                std::memcpy(image.data(), pending_images_.data() + entry.link * rs, rs);
+            PutFreed(image, pending_frees_[entry.link].link);
+        } else if (entry.record->Modified() || !from_window) {
+            entry.record->SaveTo(image);
+        }
+    }
+}
+
 bool TDataFile::FlushRecords() {
     // The list lives on between flushes, so that a flush allocates nothing; it is taken out
     // while in use, should anything the flush calls flush again.
     std::vector<NumberedRecord> dirty = std::move(flush_list_);
+    FlushRun run;
     // A changed record a gap could hold is one still pinned, since every unpinned one is in
     // `dirty`: without any, gaps need no look into the cache record by record.
-    const bool pinned_changes = UnpinnedInOrder(true, dirty);
+    run.pinned_changes = UnpinnedInOrder(true, dirty);
     if (!pending_frees_.empty()) {
         // Both lists are in order already, and no record is in both.
         const auto cached = static_cast<std::ptrdiff_t>(dirty.size());
@@ -1082,85 +1182,23 @@ bool TDataFile::FlushRecords() {
     if (dirty.empty())
         return false;
     const std::size_t rs = GetRecordSize();
-    const std::size_t limit = std::max<std::size_t>(rs, 1u << 22);
-    // Only a table held exclusively may bridge a short gap between changed
-    // records with the cached, unchanged records in it: their bytes are
-    // those on disk, as nobody else writes the file.
-    const bool bridge = Exclusive();
-    // While the writer holds the table's write or header lock nobody else
-    // writes the file, so unchanged records between changed ones may be read
-    // from it and written back as they are.
-    const bool read_gaps = owner_ != nullptr && owner_->WritesAlone();
-    // The cached records a run writes, each at its place in the run; every other record of the
-    // run goes as the window or the file holds it.
-    struct RunRecord {
-        std::uint32_t at;
-        TRecord* record;
-        std::uint32_t link = 0;
-    };
-    std::vector<RunRecord> run;
+    // Only a table held exclusively may bridge a short gap between changed records with the
+    // cached, unchanged records in it: their bytes are those on disk, as nobody else writes
+    // the file.
+    run.bridge = Exclusive();
+    // While the writer holds the table's write or header lock nobody else writes the file, so
+    // unchanged records between changed ones may be read from it and written back as they are.
+    run.read_gaps = owner_ != nullptr && owner_->WritesAlone();
     // The frees written, the first of pending_frees_.
     std::size_t frees_written = 0;
     std::size_t i = 0;
     while (i < dirty.size()) {
-        run.assign(1, RunRecord{0, dirty[i].record, dirty[i].link});
-        const std::uint32_t first = dirty[i].number;
-        std::uint32_t last = first;
-        bool read_span = false;
-        // Records of the run that the window gives, between changed ones.
-        bool window_gaps = false;
-        std::size_t j = i + 1;
-        for (; j < dirty.size(); ++j) {
-            const std::uint32_t previous = dirty[j - 1].number;
-            const std::uint32_t next = dirty[j].number;
-            if (std::size_t{next - first + 1} * rs > limit)
-                break;
-            if (next != previous + 1) {
-                const std::size_t before = run.size();
-                bool joined = false;
-                bool in_window = false;
-                if (bridge && next - previous - 1 <= kMaxFlushGap) {
-                    joined = true;
-                    for (std::uint32_t k = previous + 1; k < next; ++k) {
-                        // The window's bytes go along. They are the file's bytes even for a
-                        // cached record, so writing them leaves its contents as they are
-                        // whatever its state.
-                        if (InWindow(k)) {
-                            in_window = true;
-                            continue;
-                        }
-                        TRecord* gap = FindCached(k);
-                        if (gap == nullptr || gap->PinCount() > 0 || gap->Modified()) {
-                            joined = false;
-                            break;
-                        }
-                        run.push_back({k - first, gap});
-                    }
-                }
-                if (joined) {
-                    window_gaps = window_gaps || in_window;
-                } else {
-                    run.resize(before);
-                    // The bytes the file holds go along. A changed record in the gap (pinned,
-                    // so not in this flush) keeps the run apart: it may not be in the file yet.
-                    if (!read_gaps || std::size_t{next - previous - 1} * rs > kMaxReadGapBytes)
-                        break;
-                    bool clean = true;
-                    for (std::uint32_t k = previous + 1; pinned_changes && clean && k < next; ++k) {
-                        const TRecord* gap = FindCached(k);
-                        clean = gap == nullptr || !gap->Modified();
-                    }
-                    if (!clean)
-                        break;
-                    read_span = true;
-                }
-            }
-            run.push_back({next - first, dirty[j].record, dirty[j].link});
-            last = next;
-        }
+        const std::size_t j = GatherFlushRun(dirty, i, run);
+        const std::uint32_t first = run.first;
+        const std::uint32_t last = run.last;
         const std::size_t bytes = std::size_t{last - first + 1} * rs;
-        // A run inside the window is written from it: its changed records
-        // are saved into their places there, the rest is what the file holds.
+        // A run inside the window is written from it: its changed records are saved into their
+        // places there, the rest is what the file holds.
         const bool from_window = InWindow(first) && InWindow(last);
         std::uint8_t* out = nullptr;
         if (from_window) {
@@ -1173,34 +1211,7 @@ bool TDataFile::FlushRecords() {
         PrepareWrite();
         LockFileObject();
         try {
-            if (read_span && !from_window) {
-                // New records at the run's end are not in the file yet: the read stops where
-                // the file does, and the cached records of the run must cover the rest.
-                const std::uint32_t count = last - first + 1;
-                const std::uint32_t held = ReadRunSpan(first, count, out);
-                const auto beyond = std::count_if(run.begin(), run.end(),
-                                                  [&](const RunRecord& e) { return e.at >= held; });
-                if (static_cast<std::uint64_t>(beyond) != count - held)
-                    RaiseEngineError(kErrRead, Name());
-            }
-            if (!from_window && !read_span && window_gaps) {
-                // The window's part of the run first; the cached records go over it.
-                const std::uint32_t from = std::max(first, window_first_);
-                const std::uint32_t to = std::min(last, window_first_ + window_count_ - 1);
-                std::memcpy(out + std::size_t{from - first} * rs, WindowImage(from).data(),
-                            std::size_t{to - from + 1} * rs);
-            }
-            for (const RunRecord& entry : run) {
-                const std::span<std::uint8_t> image(out + std::size_t{entry.at} * rs, rs);
-                if (entry.record == nullptr) {
-                    // A record freed outside the cache: the file's bytes under a freed header.
-                    if (!from_window)
-                        std::memcpy(image.data(), pending_images_.data() + entry.link * rs, rs);
-                    PutFreed(image, pending_frees_[entry.link].link);
-                } else if (entry.record->Modified() || !from_window) {
-                    entry.record->SaveTo(image);
-                }
-            }
+            FillFlushRun(run, from_window, out);
             SeekFile(RecordOffset(first), SeekOrigin::kBegin);
             Write(out, bytes);
         } catch (...) {
@@ -1341,6 +1352,12 @@ bool TDataFile::TryLockHeader() {
 
 bool TDataFile::UnlockHeader() {
     return LockRegion(kHeaderLockByte, 1, false);
+}
+
+std::pair<bool, bool> TDataFile::UnlockRecordAndHeader(std::uint32_t n) {
+    if (n == 0)
+        return {false, UnlockHeader()};
+    return UnlockRegionPair(kRecordLockBase - n, 1, kHeaderLockByte, 1);
 }
 
 }  // namespace strata

@@ -39,6 +39,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/engine_heap.h"
@@ -269,6 +270,8 @@ class TDataFile : public TFileHandler {
     bool UnlockTableKeeping(std::vector<std::uint32_t>& records);
     bool LockHeader();
     bool UnlockHeader();
+    // UnlockRecord(n) and UnlockHeader() at once; whether each went (record, header).
+    std::pair<bool, bool> UnlockRecordAndHeader(std::uint32_t n);
     // One attempt at the header lock, without waiting.
     bool TryLockHeader();
 
@@ -335,6 +338,27 @@ class TDataFile : public TFileHandler {
     bool UnpinnedInOrder(bool changed, std::vector<NumberedRecord>& out) const;
     // The flush's and the trim's list of records, kept for the next one.
     std::vector<NumberedRecord> flush_list_;
+    // One write of a flush: the records first..last, the cached ones (and the waiting frees) at
+    // their places in it, and the rules its gaps were bridged by.
+    struct FlushRun {
+        struct Entry {
+            std::uint32_t at;
+            TRecord* record;
+            std::uint32_t link = 0;
+        };
+        std::vector<Entry> records;
+        std::uint32_t first = 0;
+        std::uint32_t last = 0;
+        bool pinned_changes = false;
+        bool bridge = false;
+        bool read_gaps = false;
+        // Gaps read from the file; gaps the window gives.
+        bool read_span = false;
+        bool window_gaps = false;
+    };
+    std::size_t GatherFlushRun(std::span<const NumberedRecord> dirty, std::size_t i,
+                               FlushRun& run) const;
+    void FillFlushRun(const FlushRun& run, bool from_window, std::uint8_t* out);
     // Records live on one of two chains: the LRU chain, searched from its
     // tail for a record to evict, and the held chain, where the search parks
     // the changed and pinned records it passes, so that it never walks them

@@ -248,6 +248,8 @@ bool TDataTable::ReleaseLocksBeforeClose() noexcept {
             all = false;
         }
     };
+    if (const std::uint32_t n = std::exchange(unlock_with_write_, 0); n != 0)
+        quietly([&] { return data_file_->UnlockRecord(n); });
     if (table_locked_ && !media_read_only_)
         quietly([&] { return data_file_->UnlockTable(); });
     if (!media_read_only_) {
@@ -476,6 +478,7 @@ bool TDataTable::LockRecord(std::uint32_t n, bool with_read_lock) {
         return false;
     if (n == 0)
         RaiseEngineError(kErrRecordLocked, name_);
+    SettleRecordUnlock();
     SizeBitmaps();
     if (in_batch_ && locked_.IsSet(n)) {
         // Held since a write of the batch, whose end would let it go: the lock asked for now
@@ -516,14 +519,31 @@ void TDataTable::UnlockRecord(std::uint32_t n) {
         deferred_unlocks_.SetBit(n);
         return;
     }
-    if (!locked_.IsSet(n) || !data_file_->UnlockRecord(n))
+    if (!locked_.IsSet(n))
+        RaiseEngineError(kErrUnlock, name_);
+    if (unlocks_with_write_ && write_lock_ && !file_locks_deferred_ && !header_lock_ &&
+        unlock_with_write_ == 0) {
+        // The header lock goes when the write ends, a moment from now: the record's goes with
+        // it, in one call.
+        unlock_with_write_ = n;
+        locked_.ClearBit(n);
+        return;
+    }
+    if (!data_file_->UnlockRecord(n))
         RaiseEngineError(kErrUnlock, name_);
     locked_.ClearBit(n);
+}
+
+void TDataTable::SettleRecordUnlock() {
+    const std::uint32_t n = std::exchange(unlock_with_write_, 0);
+    if (n != 0 && !data_file_->UnlockRecord(n))
+        RaiseEngineError(kErrUnlock, name_);
 }
 
 bool TDataTable::LockTable() {
     if (table_locked_ || (exclusive_ && !in_batch_) || media_read_only_)
         return false;
+    SettleRecordUnlock();
     if (!RetryLock([&] { return data_file_->LockTable(); }))
         RaiseEngineError(kErrTableLocked, name_);
     table_locked_ = true;
@@ -701,11 +721,24 @@ void TDataTable::WriteUnlock() {
         file_locks_deferred_ = false;
         return;
     }
+    const std::uint32_t record = std::exchange(unlock_with_write_, 0);
     const bool blob_ok = !HasBlobs() || blob_file_->WriteUnlock();
     const bool index_ok = index_file_->WriteUnlock();
-    const bool header_ok = header_lock_ || data_file_->UnlockHeader();
+    bool record_ok = true;
+    bool header_ok = true;
+    if (header_lock_)
+        record_ok = record == 0 || data_file_->UnlockRecord(record);
+    else if (record != 0)
+        std::tie(record_ok, header_ok) = data_file_->UnlockRecordAndHeader(record);
+    else
+        header_ok = data_file_->UnlockHeader();
+    // A row that would not go is still held, as UnlockRecord leaves it.
+    if (!record_ok)
+        locked_.SetBit(record);
     if (!blob_ok || !index_ok || !header_ok)
         RaiseEngineError(kErrLockFailure, name_);
+    if (!record_ok)
+        RaiseEngineError(kErrUnlock, name_);
 }
 
 void TDataTable::BeginBatch() {

@@ -105,6 +105,9 @@ class TDataTable final : public TTableFileOwner {
     // `with_read_lock` asks for it; one held on entry is held again on success.
     bool LockRecord(std::uint32_t n, bool with_read_lock = false);
     void UnlockRecord(std::uint32_t n);
+    // While `on`, a record unlocked under the write lock keeps its file lock until the write
+    // lock goes, and both go in one call: for the unlock at a write's very end.
+    void SetUnlocksWithWrite(bool on) noexcept { unlocks_with_write_ = on; }
     bool LockTable();
     void UnlockTable();
     bool BeginReadLock();
@@ -261,6 +264,11 @@ class TDataTable final : public TTableFileOwner {
     bool in_batch_ = false;
     // The write lock is held without its file locks (see WriteLock).
     bool file_locks_deferred_ = false;
+    // A record given back under the write lock whose file lock goes with the header lock's, in
+    // one call to the system; 0 for none. Nothing of this table counts it as held meanwhile.
+    std::uint32_t unlock_with_write_ = 0;
+    bool unlocks_with_write_ = false;
+    void SettleRecordUnlock();
     // Something in the batch changed the table.
     bool batch_changes_ = false;
     // A flush within the batch wrote without syncing; the batch's end syncs.

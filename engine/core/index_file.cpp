@@ -354,6 +354,7 @@ void TIndexFile::Open() {
 }
 
 void TIndexFile::PrepareWrite() {
+    unkept_offset_ = 0;
     FinishWriteBehind();
     if (owner_ != nullptr)
         owner_->BeforeWrite();
@@ -394,6 +395,7 @@ bool TIndexFile::BeginWriteBehind() {
 }
 
 void TIndexFile::WriteImages(std::uint32_t offset, const std::uint8_t* data, std::size_t bytes) {
+    unkept_offset_ = 0;
     if (!behind_.keeping) {
         const FileObjectWriteLock lock(*this);
         SeekFile(offset, SeekOrigin::kBegin);
@@ -725,6 +727,11 @@ void TIndexFile::ReadPageBytes(std::uint32_t offset, std::span<std::uint8_t> byt
         std::memcpy(bytes.data(), kept, bytes.size());
         return;
     }
+    if (offset != 0 && offset == std::exchange(unkept_offset_, 0)) {
+        assert(bytes.size() <= kIndexPageSize);
+        std::memcpy(bytes.data(), unkept_image_.data(), bytes.size());
+        return;
+    }
     const FileObjectLock lock(*this);
     SeekFile(offset, SeekOrigin::kBegin);
     Read(bytes.data(), bytes.size());
@@ -760,6 +767,20 @@ void TIndexFile::ReadHeader() {
 }
 
 bool TIndexFile::HeaderChanged() {
+    // Most checks find the counter as it was, and its four bytes tell so: the whole page is
+    // read only when it moved.
+    FinishWriteBehind();
+    std::array<std::uint8_t, 4> counter{};
+    {
+        const FileObjectLock lock(*this);
+        SeekFile(ih::kChangeCounter, SeekOrigin::kBegin);
+        Read(counter.data(), counter.size());
+    }
+    static_assert(ih::kChangeCounter == 0, "the scrambling runs from the header's start");
+    if (encrypted_)
+        UnscrambleBuffer(counter, kTableDataKeyLow, kTableDataKeyHigh);
+    if (GetU32(counter, 0) == GetChangeCounter())
+        return false;
     IndexHeader h{};
     ReadRawHeader(h);
     if (!changes_.Adopt(header_, h))
@@ -1747,8 +1768,10 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         if (cursor != nullptr && cursor->RecheckTableChanged())
             return false;
         std::array<std::uint8_t, kIndexPageSize> bytes;
+        // The leaf a lookup just searched unkept comes from its bytes, with no read.
+        const bool unkept = offset == unkept_offset_ && KeptImage(offset) == nullptr;
         ReadPageBytes(offset, bytes);
-        ++stats_.reads;
+        stats_.reads += unkept ? 0 : 1;
         found = CacheReadPage(slot, offset, bytes);
         read_by_scan = scan;
     }
@@ -1843,7 +1866,10 @@ TIndexFile::PackedSeek TIndexFile::SeekPackedLeaf(int slot, std::uint32_t offset
     // back together to make room for it.
     if (packed == nullptr && compressed &&
         cached_bytes_ + packed_bytes_ + kIndexPageSize > ByteBudget()) {
-        packed = ReadIntoPackedTier(slot, offset);
+        const PackedSeek seek =
+            SeekUncachedLeaf(slot, offset, key, compare, position, record, found, packed);
+        if (seek != PackedSeek::kNotPacked)
+            return seek;
     }
     if (packed == nullptr)
         return PackedSeek::kNotPacked;
@@ -2336,19 +2362,60 @@ void TIndexFile::ReadLeavesRecords(int slot, std::vector<ScanLeaf>& leaves,
     }
 }
 
-TIndexFile::PackedPage* TIndexFile::ReadIntoPackedTier(int slot, std::uint32_t offset) {
+void TIndexFile::ReadPageForPackedTier(std::uint32_t offset, std::span<std::uint8_t> bytes) {
     if (offset == 0 || offset % kIndexPageSize != 0 || offset >= GetNextPageOffset())
         RaiseEngineError(kErrIndexPageCorrupt, Name());
     if (TFileCursor* reader = Reader(); reader != nullptr && reader->RecheckTableChanged())
         throw TableChangedUnder();
-    std::array<std::uint8_t, kIndexPageSize> bytes;
     ReadPageBytes(offset, bytes);
     ++stats_.reads;
+}
+
+// With the index far larger than the cache, most leaves a lookup reads are not met again
+// before they would leave it: such a leaf is searched in the bytes read, with nothing packed
+// for it and nothing dropped to make room. A leaf met a second time while its mark stands,
+// or whose search goes on below it, joins the packed tier as before.
+TIndexFile::PackedSeek TIndexFile::SeekUncachedLeaf(int slot, std::uint32_t offset,
+                                                    const std::uint8_t* key,
+                                                    const KeyCompare& compare,
+                                                    std::int64_t& position, std::uint32_t& record,
+                                                    std::uint8_t* found, PackedPage*& packed) {
+    std::uint32_t& mark = missed_leaves_[(offset / kIndexPageSize) % missed_leaves_.size()];
+    if (mark == offset) {
+        packed = ReadIntoPackedTier(slot, offset);
+        return PackedSeek::kNotPacked;
+    }
+    unkept_offset_ = 0;
+    ReadPageForPackedTier(offset, unkept_image_);
+    if (unkept_image_[0] != static_cast<std::uint8_t>(PageKind::kLeaf)) {
+        // A page above the leaves joins the unpacked tier, where GetPage finds it next.
+        CacheReadPage(slot, offset, unkept_image_);
+        return PackedSeek::kNotPacked;
+    }
+    SetupPage(leaf_reader_, slot, offset);
+    if (!leaf_reader_.SeekInLeafImage(unkept_image_, key, compare, position, record, found)) {
+        packed = PackReadLeaf(slot, offset, unkept_image_);
+        return PackedSeek::kNotPacked;
+    }
+    mark = offset;
+    unkept_offset_ = offset;
+    ++stats_.packed_seeks;
+    return PackedSeek::kFound;
+}
+
+TIndexFile::PackedPage* TIndexFile::ReadIntoPackedTier(int slot, std::uint32_t offset) {
+    std::array<std::uint8_t, kIndexPageSize> bytes;
+    ReadPageForPackedTier(offset, bytes);
     if (bytes[0] != static_cast<std::uint8_t>(PageKind::kLeaf)) {
         // A page above the leaves joins the unpacked tier, where GetPage finds it next.
         CacheReadPage(slot, offset, bytes);
         return nullptr;
     }
+    return PackReadLeaf(slot, offset, bytes);
+}
+
+TIndexFile::PackedPage* TIndexFile::PackReadLeaf(int slot, std::uint32_t offset,
+                                                 std::span<const std::uint8_t> bytes) {
     std::array<std::uint8_t, kMaxPackedImage> packed_bytes;
     const std::size_t size = PackPageImage(bytes, packed_bytes, kIndexPageSize);
     PackedPage* packed = AllocatePacked(size);
@@ -2558,6 +2625,7 @@ void TIndexFile::MakeClean(TPage* page) {
 
 void TIndexFile::ClearPageCaches(bool all) {
     CountEdit();
+    unkept_offset_ = 0;
     for (PageChain* chain : {&clean_, &dirty_}) {
         for (TPage* p = chain->head; p != nullptr;) {
             TPage* next = p->lru_next_;

@@ -777,6 +777,15 @@ class TIndexFile : public TFileHandler {
     // page, making room there; a page that is not a leaf goes to the unpacked tier instead
     // (then null).
     PackedPage* ReadIntoPackedTier(int slot, std::uint32_t offset);
+    // Reads the page at `offset` into `bytes` for the packed tier's paths.
+    void ReadPageForPackedTier(std::uint32_t offset, std::span<std::uint8_t> bytes);
+    // Puts a leaf image read from the file into the packed tier as its newest page.
+    PackedPage* PackReadLeaf(int slot, std::uint32_t offset, std::span<const std::uint8_t> bytes);
+    // A lookup's search of a compressed leaf in neither tier of a full cache; kNotPacked when
+    // the descent is to go on through the page.
+    PackedSeek SeekUncachedLeaf(int slot, std::uint32_t offset, const std::uint8_t* key,
+                                const KeyCompare& compare, std::int64_t& position,
+                                std::uint32_t& record, std::uint8_t* found, PackedPage*& packed);
     void DropCached(TPage* page);
     void MakeClean(TPage* page);
     static void ChainUnlink(PageChain& chain, TPage* page);
@@ -894,6 +903,14 @@ class TIndexFile : public TFileHandler {
     std::uint32_t seek_offset_ = 0;
     std::size_t seek_size_ = 0;
     std::array<std::uint8_t, kIndexPageSize> seek_image_{};
+    // Compressed leaves that lookups found keys in without keeping them, one place for each
+    // of a set of offsets: a leaf missed there before is kept in the packed tier.
+    std::array<std::uint32_t, 1024> missed_leaves_{};
+    // The last of those leaves as read (offset 0 when none): a change of the leaf right after
+    // (a delete of the key just found) reads it from here, once. Any write to the file or
+    // drop of the caches forgets it.
+    std::uint32_t unkept_offset_ = 0;
+    std::array<std::uint8_t, kIndexPageSize> unkept_image_{};
     // A packed leaf's image while a key is removed from it, and its packing.
     std::array<std::uint8_t, kIndexPageSize> removal_image_{};
     // The runs as packed, with a header run and a join or a split more.

@@ -67,6 +67,131 @@ std::string UniqueRepairName(const std::vector<FieldDescriptor>& fields, std::si
     }
 }
 
+// What the checks of one table header share: where to log, whether to mend, the table's
+// formats for value texts, and the words that close each message.
+struct HeaderRepair {
+    TFileCursor* cursor;
+    bool verify_only;
+    db::TFormatSettings formats;
+    std::string header_end;
+};
+
+// Checks and mends field i's name: blank, bad first character, too long, or a duplicate of an
+// earlier field's. Returns the name the messages that follow go by.
+std::string RepairFieldName(const HeaderRepair& repair, std::vector<FieldDescriptor>& fields,
+                            std::size_t i) {
+    FieldDescriptor& d = fields[i];
+    TFileCursor* cursor = repair.cursor;
+    const bool verify_only = repair.verify_only;
+    const std::string& header_end = repair.header_end;
+    std::string name = FieldName(d);
+    const std::string trimmed(platform::nls::Trim(name));
+    if (trimmed.empty()) {
+        RepairLog(cursor, "Invalid field name (blank) for field # " +
+                              std::to_string(FieldNumber(d)) + header_end);
+        if (!verify_only)
+            name = "Repaired_Fld" + std::to_string(FieldNumber(d));
+    } else if (!ValidNameStart(trimmed)) {
+        RepairLog(cursor, "Invalid field name (first character) for field " + name + header_end);
+        if (!verify_only)
+            name = ("_" + name).substr(0, 30);
+    }
+    if (d[fd::kName] > fd::kNameLength) {
+        RepairLog(cursor, "Invalid field name (too long) for field " + name + header_end);
+        if (!verify_only)
+            name = name.substr(0, 30);
+    }
+    if (!verify_only)
+        PutShortString(d, fd::kName, fd::kNameLength, name);
+    bool duplicate = false;
+    for (std::size_t j = 0; j < i && !duplicate; ++j) {
+        duplicate =
+            Upper(platform::nls::Trim(FieldName(fields[j]))) == Upper(platform::nls::Trim(name));
+    }
+    if (duplicate) {
+        RepairLog(cursor, "Invalid field name (duplicate) for field " + name + header_end);
+        if (!verify_only) {
+            name = UniqueRepairName(fields, i, platform::nls::Trim(name));
+            PutShortString(d, fd::kName, fd::kNameLength, name);
+        }
+    }
+    return name;
+}
+
+// Checks and mends field i's descriptor; `running` is the offset the next stored field
+// starts at, moved on past this one.
+void RepairField(const HeaderRepair& repair, std::vector<FieldDescriptor>& fields, std::size_t i,
+                 std::uint64_t& running) {
+    FieldDescriptor& d = fields[i];
+    TFileCursor* cursor = repair.cursor;
+    const bool verify_only = repair.verify_only;
+    const std::string& header_end = repair.header_end;
+    const auto n = static_cast<std::uint32_t>(i + 1);
+    const std::uint8_t type = FieldType(d);
+    // An unknown type keeps its stored size: recomputing it would move every later field and
+    // cut records that may still be read.
+    if (type != 0 && ValidLength(type, FieldLength(d))) {
+        SetFieldDataSize(d);
+        SetFieldScale(d);
+    }
+    const std::string name = RepairFieldName(repair, fields, i);
+    if (type == 0) {
+        RepairLog(cursor, "Invalid field data type (unknown) for field " + name +
+                              " in table header, error cannot be fixed");
+    }
+    if (!ValidLength(type, FieldLength(d))) {
+        RepairLog(cursor, "Invalid field length for field " + name + header_end);
+        if (!verify_only) {
+            d[fd::kLength] = (type == 1 || type == 9 || type == 15) ? 250 : 0;
+            SetFieldDataSize(d);
+            SetFieldScale(d);
+        }
+    }
+    const std::pair<std::size_t, const char*> texts[] = {
+        {fd::kDefault, "default"}, {fd::kMinimum, "minimum"}, {fd::kMaximum, "maximum"}};
+    for (const auto& [at, what] : texts) {
+        if (!IsValidValueText(GetShortString(d, at, fd::kTextLength), type, repair.formats)) {
+            RepairLog(cursor,
+                      std::string("Invalid ") + what + " value for field " + name + header_end);
+            if (!verify_only)
+                PutShortString(d, at, fd::kTextLength, "");
+        }
+    }
+    if (FieldDecimals(d) != 0 && type != 8) {
+        RepairLog(cursor, "Invalid field decimals for field " + name + header_end);
+        if (!verify_only) {
+            d[fd::kDecimals] = 0;
+            SetFieldScale(d);
+        }
+    }
+    // The flag is written as 0 or 1; any other value is a damaged byte, and read as set it
+    // would take the field, and the fields after it, off the records' bytes.
+    if (d[fd::kNotStored] > 1) {
+        RepairLog(cursor, "Invalid field storage flag for field " + name + header_end);
+        if (!verify_only)
+            d[fd::kNotStored] = 0;
+    }
+    if (FieldIsAutoInc(d)) {
+        if (FieldOffset(d) != 5) {
+            RepairLog(cursor, "Invalid field offset for field " + name + header_end);
+            if (!verify_only)
+                PutU16(d, fd::kOffset, 5);
+        }
+    } else if (!FieldNotStored(d)) {
+        if (FieldOffset(d) != running) {
+            RepairLog(cursor, "Invalid field offset for field " + name + header_end);
+            if (!verify_only)
+                PutU16(d, fd::kOffset, running);
+        }
+        running += FieldDataSize(d) + 1u;
+    }
+    if (FieldNumber(d) != n) {
+        RepairLog(cursor, "Invalid field number for field " + name + header_end);
+        if (!verify_only)
+            PutU16(d, fd::kNumber, n);
+    }
+}
+
 }  // namespace
 
 void TDataFile::VerifyHeader() {
@@ -123,109 +248,14 @@ void TDataFile::RepairHeader(TFileCursor* cursor, bool verify_only) {
     if (header_[dh::kVersion] != kTableFileVersion)
         RaiseEngineError(kErrWrongVersion, Name());
     std::vector<FieldDescriptor> fields = descriptors_;
-    const db::TFormatSettings formats = TableFormats(GetLanguage(), GetSort());
-    const std::string header_end =
-        std::string(" in table header, ") + std::string(FixedText(verify_only));
+    const HeaderRepair repair{
+        cursor, verify_only, TableFormats(GetLanguage(), GetSort()),
+        std::string(" in table header, ") + std::string(FixedText(verify_only))};
     std::uint64_t running = kRecordHeaderSize;
     std::uint32_t blob_fields = 0;
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        FieldDescriptor& d = fields[i];
-        const auto n = static_cast<std::uint32_t>(i + 1);
-        const std::uint8_t type = FieldType(d);
-        // An unknown type keeps its stored size: recomputing it would move
-        // every later field and cut records that may still be read.
-        if (type != 0 && ValidLength(type, FieldLength(d))) {
-            SetFieldDataSize(d);
-            SetFieldScale(d);
-        }
-        std::string name = FieldName(d);
-        const std::string trimmed(platform::nls::Trim(name));
-        if (trimmed.empty()) {
-            RepairLog(cursor, "Invalid field name (blank) for field # " +
-                                  std::to_string(FieldNumber(d)) + header_end);
-            if (!verify_only)
-                name = "Repaired_Fld" + std::to_string(FieldNumber(d));
-        } else if (!ValidNameStart(trimmed)) {
-            RepairLog(cursor,
-                      "Invalid field name (first character) for field " + name + header_end);
-            if (!verify_only)
-                name = ("_" + name).substr(0, 30);
-        }
-        if (d[fd::kName] > fd::kNameLength) {
-            RepairLog(cursor, "Invalid field name (too long) for field " + name + header_end);
-            if (!verify_only)
-                name = name.substr(0, 30);
-        }
-        if (!verify_only)
-            PutShortString(d, fd::kName, fd::kNameLength, name);
-        bool duplicate = false;
-        for (std::size_t j = 0; j < i && !duplicate; ++j) {
-            duplicate = Upper(platform::nls::Trim(FieldName(fields[j]))) ==
-                        Upper(platform::nls::Trim(name));
-        }
-        if (duplicate) {
-            RepairLog(cursor, "Invalid field name (duplicate) for field " + name + header_end);
-            if (!verify_only) {
-                name = UniqueRepairName(fields, i, platform::nls::Trim(name));
-                PutShortString(d, fd::kName, fd::kNameLength, name);
-            }
-        }
-        if (type == 0) {
-            RepairLog(cursor, "Invalid field data type (unknown) for field " + name +
-                                  " in table header, error cannot be fixed");
-        }
-        if (!ValidLength(type, FieldLength(d))) {
-            RepairLog(cursor, "Invalid field length for field " + name + header_end);
-            if (!verify_only) {
-                d[fd::kLength] = (type == 1 || type == 9 || type == 15) ? 250 : 0;
-                SetFieldDataSize(d);
-                SetFieldScale(d);
-            }
-        }
-        const std::pair<std::size_t, const char*> texts[] = {
-            {fd::kDefault, "default"}, {fd::kMinimum, "minimum"}, {fd::kMaximum, "maximum"}};
-        for (const auto& [at, what] : texts) {
-            if (!IsValidValueText(GetShortString(d, at, fd::kTextLength), type, formats)) {
-                RepairLog(cursor,
-                          std::string("Invalid ") + what + " value for field " + name + header_end);
-                if (!verify_only)
-                    PutShortString(d, at, fd::kTextLength, "");
-            }
-        }
-        if (FieldDecimals(d) != 0 && type != 8) {
-            RepairLog(cursor, "Invalid field decimals for field " + name + header_end);
-            if (!verify_only) {
-                d[fd::kDecimals] = 0;
-                SetFieldScale(d);
-            }
-        }
-        // The flag is written as 0 or 1; any other value is a damaged byte, and read as
-        // set it would take the field, and the fields after it, off the records' bytes.
-        if (d[fd::kNotStored] > 1) {
-            RepairLog(cursor, "Invalid field storage flag for field " + name + header_end);
-            if (!verify_only)
-                d[fd::kNotStored] = 0;
-        }
-        if (FieldIsAutoInc(d)) {
-            if (FieldOffset(d) != 5) {
-                RepairLog(cursor, "Invalid field offset for field " + name + header_end);
-                if (!verify_only)
-                    PutU16(d, fd::kOffset, 5);
-            }
-        } else if (!FieldNotStored(d)) {
-            if (FieldOffset(d) != running) {
-                RepairLog(cursor, "Invalid field offset for field " + name + header_end);
-                if (!verify_only)
-                    PutU16(d, fd::kOffset, running);
-            }
-            running += FieldDataSize(d) + 1u;
-        }
-        if (FieldNumber(d) != n) {
-            RepairLog(cursor, "Invalid field number for field " + name + header_end);
-            if (!verify_only)
-                PutU16(d, fd::kNumber, n);
-        }
-        if (type == 3)
+        RepairField(repair, fields, i, running);
+        if (FieldType(fields[i]) == 3)
             ++blob_fields;
     }
 

@@ -298,6 +298,21 @@ bool TFileHandler::LockRegion(std::int64_t start, std::int64_t length, bool lock
     return UnlockAllowed(start, length) && file_->UnlockRegion(start, length);
 }
 
+std::pair<bool, bool> TFileHandler::UnlockRegionPair(std::int64_t first_start,
+                                                     std::int64_t first_length,
+                                                     std::int64_t second_start,
+                                                     std::int64_t second_length) {
+    if (!file_) {
+        return {false, false};
+    }
+    const bool first = UnlockAllowed(first_start, first_length);
+    const bool second = UnlockAllowed(second_start, second_length);
+    if (first && second)
+        return file_->UnlockRegionPair(first_start, first_length, second_start, second_length);
+    return {first && file_->UnlockRegion(first_start, first_length),
+            second && file_->UnlockRegion(second_start, second_length)};
+}
+
 bool TFileHandler::UnlockRegionKeeping(std::int64_t start, std::int64_t length,
                                        std::vector<std::int64_t>& kept) {
     return file_ && UnlockAllowed(start, length) && file_->UnlockRegionKeeping(start, length, kept);

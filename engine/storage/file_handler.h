@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/file_objects.h"
@@ -103,6 +104,9 @@ class TFileHandler {
     std::int64_t GetFileSize();
     // Locks (or with lock false unlocks) a byte range; false without a file.
     bool LockRegion(std::int64_t start, std::int64_t length, bool lock);
+    // Unlocks two byte ranges, in one call to the system where it can; whether each went.
+    std::pair<bool, bool> UnlockRegionPair(std::int64_t first_start, std::int64_t first_length,
+                                           std::int64_t second_start, std::int64_t second_length);
     // Unlocks a byte range but for the single bytes in `kept`, which stay locked throughout
     // (see TAbstractFile::UnlockRegionKeeping); `kept` is left with those that do.
     bool UnlockRegionKeeping(std::int64_t start, std::int64_t length,

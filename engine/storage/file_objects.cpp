@@ -171,6 +171,15 @@ bool TAbstractFile::UnlockRegion(std::int64_t start, std::int64_t length) {
     return true;
 }
 
+std::pair<bool, bool> TAbstractFile::UnlockRegionPair(std::int64_t first_start,
+                                                      std::int64_t first_length,
+                                                      std::int64_t second_start,
+                                                      std::int64_t second_length) {
+    const bool first = UnlockRegion(first_start, first_length);
+    const bool second = UnlockRegion(second_start, second_length);
+    return {first, second};
+}
+
 bool TAbstractFile::UnlockRegionKeeping(std::int64_t start, std::int64_t length,
                                         std::vector<std::int64_t>& kept) {
     std::lock_guard guard(lock_);
@@ -540,6 +549,29 @@ bool TPhysicalFile::UnlockRegion(std::int64_t start, std::int64_t length) {
                                  static_cast<std::uint64_t>(length));
     }
     return true;
+}
+
+std::pair<bool, bool> TPhysicalFile::UnlockRegionPair(std::int64_t first_start,
+                                                      std::int64_t first_length,
+                                                      std::int64_t second_start,
+                                                      std::int64_t second_length) {
+    std::lock_guard guard(lock_);
+    const bool first = TAbstractFile::UnlockRegion(first_start, first_length);
+    const bool second = TAbstractFile::UnlockRegion(second_start, second_length);
+    if (file_.IsOpen()) {
+        // As UnlockRegion, the system's answer does not change the result.
+        if (first && second) {
+            (void)file_.UnlockRegionPair(static_cast<std::uint64_t>(first_start),
+                                         static_cast<std::uint64_t>(first_length),
+                                         static_cast<std::uint64_t>(second_start),
+                                         static_cast<std::uint64_t>(second_length));
+        } else if (first || second) {
+            (void)file_.UnlockRegion(
+                static_cast<std::uint64_t>(first ? first_start : second_start),
+                static_cast<std::uint64_t>(first ? first_length : second_length));
+        }
+    }
+    return {first, second};
 }
 
 bool TPhysicalFile::UnlockRegionKeeping(std::int64_t start, std::int64_t length,

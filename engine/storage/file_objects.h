@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/engine_heap.h"
@@ -82,6 +83,11 @@ class TAbstractFile {
     virtual bool LockRegion(std::int64_t start, std::int64_t length);
     // True when a lock of exactly this start and length was released.
     virtual bool UnlockRegion(std::int64_t start, std::int64_t length);
+    // UnlockRegion of two ranges, together where the system allows; whether each went.
+    virtual std::pair<bool, bool> UnlockRegionPair(std::int64_t first_start,
+                                                   std::int64_t first_length,
+                                                   std::int64_t second_start,
+                                                   std::int64_t second_length);
     // UnlockRegion, except that the single bytes in `kept` (inside the range) stay locked, as
     // ranges of their own, without a moment in which another program could take them. `kept`
     // is left with the bytes that stay locked.
@@ -194,6 +200,9 @@ class TPhysicalFile final : public TAbstractFile {
     std::int64_t Write(std::int32_t id, std::span<const std::byte> data) override;
     bool LockRegion(std::int64_t start, std::int64_t length) override;
     bool UnlockRegion(std::int64_t start, std::int64_t length) override;
+    std::pair<bool, bool> UnlockRegionPair(std::int64_t first_start, std::int64_t first_length,
+                                           std::int64_t second_start,
+                                           std::int64_t second_length) override;
     bool UnlockRegionKeeping(std::int64_t start, std::int64_t length,
                              std::vector<std::int64_t>& kept) override;
     std::int64_t CurrentSize() override;

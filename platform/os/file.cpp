@@ -424,6 +424,54 @@ bool File::UnlockRegion(std::uint64_t start, std::uint64_t length) {
     return true;
 }
 
+bool File::UnlockRegionPair(std::uint64_t first_start, std::uint64_t first_length,
+                            std::uint64_t second_start, std::uint64_t second_length) {
+    if (fd_ < 0) {
+        return false;
+    }
+    std::lock_guard guard(locks_->mutex);
+    std::vector<LockTable::Region>& regions = locks_->regions;
+    // As UnlockRegion: no other region of this File overlaps a held one.
+    const auto release = [&](std::uint64_t start, std::uint64_t length) {
+        const auto it = locks_->Find(start, length);
+        if (it == regions.end() || detail::SetOfdLock(fd_, F_UNLCK, start, length) != 0) {
+            return false;
+        }
+        regions.erase(it);
+        return true;
+    };
+    const auto first = locks_->Find(first_start, first_length);
+    const auto second = locks_->Find(second_start, second_length);
+    if (first == regions.end() || second == regions.end() || first == second) {
+        const bool first_released = release(first_start, first_length);
+        const bool second_released = release(second_start, second_length);
+        return first_released && second_released;
+    }
+    const std::uint64_t low = std::min(first_start, second_start);
+    const std::uint64_t high = std::max(first_start + first_length, second_start + second_length);
+    const bool alone = std::none_of(regions.begin(), regions.end(), [&](const auto& region) {
+        return &region != &*first && &region != &*second && region.start < high &&
+               low < region.start + region.length;
+    });
+    if (!alone) {
+        const bool first_released = release(first_start, first_length);
+        const bool second_released = release(second_start, second_length);
+        return first_released && second_released;
+    }
+    if (detail::SetOfdLock(fd_, F_UNLCK, low, high - low) != 0) {
+        return false;
+    }
+    // The later one first, so that the earlier iterator stays valid.
+    if (first < second) {
+        regions.erase(second);
+        regions.erase(first);
+    } else {
+        regions.erase(first);
+        regions.erase(second);
+    }
+    return true;
+}
+
 bool File::UnlockRegionKeeping(std::uint64_t start, std::uint64_t length,
                                std::vector<std::uint64_t>& kept) {
     if (fd_ < 0) {

@@ -157,6 +157,11 @@ class File {
     // Releases the range locked with exactly this start and length.
     // True when such a lock was held and is now released.
     bool UnlockRegion(std::uint64_t start, std::uint64_t length);
+    // UnlockRegion of two ranges. Where no other range of this File lies between them the
+    // system is asked once, over both and the gap, which frees nothing else of this File and
+    // so shows other programs what two releases would. True when both were held and released.
+    bool UnlockRegionPair(std::uint64_t first_start, std::uint64_t first_length,
+                          std::uint64_t second_start, std::uint64_t second_length);
     // Releases the range locked with exactly this start and length except the single bytes in
     // `kept` (each inside the range), which stay locked as one-byte ranges of their own: no
     // kept byte is free for another File or program at any moment. False, changing nothing,

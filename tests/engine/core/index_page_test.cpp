@@ -2309,6 +2309,55 @@ TEST_F(IndexFileFixture, LookupsReadMissedCompressedLeavesIntoThePackedTier) {
     ExpectTreeHolds(tree, model);
 }
 
+// With the cache full, a compressed leaf a lookup reads for the first time answers from the
+// bytes read and stays in neither tier; the delete of the key found right after takes those
+// bytes rather than reading the page again; a leaf read that way before joins the packed tier.
+TEST_F(IndexFileFixture, LeavesLookedUpOnceStayOutOfTheCacheAndServeTheDeleteAfter) {
+    constexpr std::size_t k = 40;
+    auto file = NewFile();
+    file->AddIndex(Descriptor("ByItem", k, false, 3));
+    file->SetPageCacheCapacity(3);
+    std::map<Key, std::uint32_t> model;
+    TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+    std::mt19937 rng(7);
+    for (std::uint32_t id = 1; id <= 6000; ++id) {
+        const Key key = MakeKey(rng() % 30000, id, k, false);
+        if (model.emplace(key, id).second) {
+            ASSERT_TRUE(tree.Insert(key.data(), id));
+        }
+    }
+    file->FlushPages();
+    const auto reads = [&] { return file->GetStatistics().reads; };
+    int deletes = 0;
+    int deletes_reading_nothing = 0;
+    int kept_again = 0;
+    for (int round = 0; round < 80; ++round) {
+        const auto it = std::next(model.begin(), static_cast<long>(rng() % model.size()));
+        TIndexTree::Entry entry;
+        TIndexTree::Position at;
+        const std::uint64_t before = reads();
+        if (!tree.LookUp(it->first.data(), entry, at) || reads() != before + 1)
+            continue;
+        const std::uint32_t leaf = file->RememberedDescent().leaf;
+        if (file->StandsPacked(leaf) || file->FindCachedPage(1, leaf) != nullptr)
+            continue;
+        EXPECT_EQ(entry.record, it->second);
+        if (round % 2 == 0) {
+            ++deletes;
+            ASSERT_TRUE(tree.Delete(it->first.data()));
+            model.erase(it);
+            deletes_reading_nothing += reads() == before + 1 ? 1 : 0;
+        } else {
+            EXPECT_TRUE(tree.LookUp(it->first.data(), entry, at));
+            kept_again += file->StandsPacked(leaf) ? 1 : 0;
+        }
+    }
+    EXPECT_GT(deletes, 10);
+    EXPECT_GT(deletes_reading_nothing, deletes / 2);
+    EXPECT_GT(kept_again, 5);
+    ExpectTreeHolds(tree, model);
+}
+
 // Deletes of keys found by lookups in random order, beside an index whose
 // keys are inserted and deleted in order, in a cache far smaller than the
 // trees: the changed lookup leaves that lookups left go first when room is

@@ -136,6 +136,30 @@ TEST_F(LockGiveBack, ABatchEndWhoseWriteLockWillNotGoGivesBackTheHeaderAndTheRow
     }
 }
 
+// A change outside a batch that gives its row back, whose row lock will not go: the change is
+// written, the header and index locks go all the same, and the change reports 10242 with the
+// row still held, which the table's close gives back.
+TEST_F(LockGiveBack, AChangeWhoseRowWillNotGoReportsItAndKeepsTheRowHeld) {
+    MakeTable(3);
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    ASSERT_EQ(c.GetCurrentRecord(buffer, true), 0);
+    const std::uint32_t row = c.GetCurrentRecordNo();
+    PutInt(c, buffer, 4, 7);
+    Refuse(kRecordLockBase - row, 1);
+    EXPECT_EQ(CodeOf([&] { c.ModifyRecord(buffer, true, true); }), kErrUnlock);
+    SetFileUnlockHook(nullptr);
+    EXPECT_TRUE(RowHeld("mailist", row));
+    EXPECT_FALSE(HeaderHeld("mailist"));
+    EXPECT_FALSE(IndexHeld("mailist"));
+    EXPECT_EQ(StoredBounces("mailist"), (std::vector<std::int32_t>{7, 1, 2}));
+    c.Close();
+    EXPECT_FALSE(RowHeld("mailist", row));
+}
+
 // A row whose lock will not go at a batch's end: the other rows and the header lock go all the
 // same and the end reports 10242. The refused row stays counted as held, so the table's close
 // gives it back.

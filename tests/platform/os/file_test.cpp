@@ -424,6 +424,31 @@ TEST(OsFile, UnlockingARangeKeepingSomeBytesLeavesExactlyThoseHeld) {
     EXPECT_TRUE(b->LockRegion(300, 5).ok());
 }
 
+// Two ranges given back together free exactly those two, whether or not another range of the
+// same open lies between them; a pair of which one is not held frees the other alone.
+TEST(OsFile, UnlockingAPairFreesExactlyThoseTwoRanges) {
+    ScratchDir dir;
+    WriteText(dir / "l.dat", "");
+    auto a = File::Open(dir / "l.dat", shared());
+    auto b = File::Open(dir / "l.dat", shared());
+    ASSERT_TRUE(a.ok() && b.ok());
+    for (const bool between : {false, true}) {
+        ASSERT_TRUE(a->LockRegion(100, 1).ok());
+        ASSERT_TRUE(a->LockRegion(110, 2).ok());
+        ASSERT_TRUE(!between || a->LockRegion(105, 1).ok());
+        EXPECT_TRUE(a->UnlockRegionPair(110, 2, 100, 1)) << between;
+        EXPECT_EQ(a->LockedRegionCount(), between ? 1u : 0u);
+        EXPECT_TRUE(b->LockRegion(100, 1).ok());
+        EXPECT_TRUE(b->LockRegion(110, 2).ok());
+        EXPECT_EQ(b->LockRegion(105, 1).code() == kAccessDenied, between);
+        EXPECT_TRUE(b->UnlockRegion(100, 1) && b->UnlockRegion(110, 2));
+        EXPECT_TRUE(between ? a->UnlockRegion(105, 1) : b->UnlockRegion(105, 1));
+    }
+    ASSERT_TRUE(a->LockRegion(100, 1).ok());
+    EXPECT_FALSE(a->UnlockRegionPair(100, 1, 200, 1));
+    EXPECT_EQ(a->LockedRegionCount(), 0u);
+}
+
 TEST(OsFile, LockRangesNearTwoGigabytesAndInvalidRanges) {
     ScratchDir dir;
     WriteText(dir / "l.dat", "");
