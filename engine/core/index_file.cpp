@@ -1772,8 +1772,14 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
         const bool unkept = offset == unkept_offset_ && KeptImage(offset) == nullptr;
         ReadPageBytes(offset, bytes);
         stats_.reads += unkept ? 0 : 1;
+        if (scan)
+            RecycleOldScanRead();
         found = CacheReadPage(slot, offset, bytes);
         read_by_scan = scan;
+        if (scan) {
+            scan_reads_[scan_reads_next_] = offset;
+            scan_reads_next_ = (scan_reads_next_ + 1) % scan_reads_.size();
+        }
     }
     if (found->Offset() != offset)
         RaiseEngineError(kErrIndexPageCorrupt, Name());
@@ -1788,6 +1794,19 @@ bool TIndexFile::GetPage(TFileCursor* cursor, int slot, std::uint32_t offset, TP
     found->Pin();
     page = found;
     return true;
+}
+
+void TIndexFile::RecycleOldScanRead() {
+    const std::uint32_t oldest = scan_reads_[scan_reads_next_];
+    if (oldest == 0)
+        return;
+    TPage* page = CachedAt(oldest);
+    // As any clean page no one holds, it can be read again when needed.
+    if (page == nullptr || page->PinCount() != 0 || page->IsInterior() ||
+        page->cache_listed_dirty_ || page->Changed())
+        return;
+    DropCached(page);
+    ReleaseToFreeList(page);
 }
 
 TPage* TIndexFile::GetPageMissed(int slot, std::uint32_t offset) {

@@ -64,6 +64,9 @@ inline constexpr std::size_t kMaxPagesPerWrite = 64;
 inline constexpr std::size_t kMaxPagesPerScanRead = 16;
 // Range scans over at most this many leaves keep the leaves they read from the file cached.
 inline constexpr std::size_t kKeptScanLeaves = 64;
+// Walks through an index keep at most this many of the pages they read from the file and
+// nobody asked for again.
+inline constexpr std::size_t kKeptScanPages = 1024;
 // Changed pages are written behind once they are more than this share
 // (in quarters) of the cached pages, so reads keep finding clean pages to
 // reuse while pages changed again before the write cost one write.
@@ -773,6 +776,9 @@ class TIndexFile : public TFileHandler {
     TPage* InsertCached(int slot, TPage* page);
     // A page image read from the file, in the cache as the slot's page at offset.
     TPage* CacheReadPage(int slot, std::uint32_t offset, std::span<const std::uint8_t> bytes);
+    // Frees the leaf a walk read from the file kKeptScanPages reads ago, unless it is in
+    // use or changed.
+    void RecycleOldScanRead();
     // Reads the page at `offset` from the file into the packed tier as the newest packed
     // page, making room there; a page that is not a leaf goes to the unpacked tier instead
     // (then null).
@@ -896,6 +902,12 @@ class TIndexFile : public TFileHandler {
     // The leaves short range scans read from the file last, oldest overwritten first.
     std::array<std::uint32_t, 2 * kKeptScanLeaves> scanned_leaves_{};
     std::size_t scanned_leaves_next_ = 0;
+    // The pages walks through an index read from the file last, oldest overwritten first.
+    // A walk through a whole long index (a list shown row by row) keeps only these: the
+    // oldest makes room for the next, rather than the walk filling the cache with leaves
+    // nobody reads again.
+    std::array<std::uint32_t, kKeptScanPages> scan_reads_{};
+    std::size_t scan_reads_next_ = 0;
     // The entries of the packed leaf a lookup last unpacked (seek_size_ bytes
     // of the image), kept while that page stays packed and unchanged, so a
     // change of the leaf right after (a delete of the key just found) unpacks

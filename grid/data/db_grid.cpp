@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "grid/core/exceptions.h"
@@ -34,6 +37,110 @@ const std::vector<TCustomgxDBGrid*>& LiveGrids() {
 }
 
 TgxDBGridNode::~TgxDBGridNode() = default;
+
+namespace {
+
+constexpr std::size_t kBookmarkHeader = sizeof(std::uint32_t);
+constexpr std::size_t kLongestZeroRun = 255;
+
+std::uint32_t BookmarkSize(const std::uint8_t* block) {
+    std::uint32_t size = 0;
+    std::memcpy(&size, block, sizeof size);
+    return size;
+}
+
+// The bytes after the header that hold a bookmark of `size` bytes.
+std::size_t EncodedBytes(const std::uint8_t* codes, std::uint32_t size) {
+    std::size_t at = 0;
+    for (std::uint32_t done = 0; done < size;) {
+        if (codes[at] == 0) {
+            done += codes[at + 1];
+            at += 2;
+        } else {
+            ++done;
+            ++at;
+        }
+    }
+    return at;
+}
+
+}  // namespace
+
+CompactBookmark& CompactBookmark::operator=(const CompactBookmark& other) {
+    if (this == &other)
+        return *this;
+    if (other.block_ == nullptr) {
+        block_.reset();
+        return *this;
+    }
+    const std::size_t bytes = kBookmarkHeader + EncodedBytes(other.block_.get() + kBookmarkHeader,
+                                                             BookmarkSize(other.block_.get()));
+    auto block = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+    std::memcpy(block.get(), other.block_.get(), bytes);
+    block_ = std::move(block);
+    return *this;
+}
+
+CompactBookmark& CompactBookmark::operator=(std::string_view bookmark) {
+    if (bookmark.empty()) {
+        block_.reset();
+        return *this;
+    }
+    if (bookmark.size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("bookmark too long");
+    std::size_t encoded = 0;
+    for (std::size_t i = 0; i < bookmark.size();) {
+        if (bookmark[i] != '\0') {
+            ++encoded;
+            ++i;
+            continue;
+        }
+        std::size_t run = 1;
+        while (run < kLongestZeroRun && i + run < bookmark.size() && bookmark[i + run] == '\0')
+            ++run;
+        encoded += 2;
+        i += run;
+    }
+    auto block = std::make_unique_for_overwrite<std::uint8_t[]>(kBookmarkHeader + encoded);
+    const auto size = static_cast<std::uint32_t>(bookmark.size());
+    std::memcpy(block.get(), &size, sizeof size);
+    std::uint8_t* out = block.get() + kBookmarkHeader;
+    for (std::size_t i = 0; i < bookmark.size();) {
+        if (bookmark[i] != '\0') {
+            *out++ = static_cast<std::uint8_t>(bookmark[i++]);
+            continue;
+        }
+        std::size_t run = 1;
+        while (run < kLongestZeroRun && i + run < bookmark.size() && bookmark[i + run] == '\0')
+            ++run;
+        *out++ = 0;
+        *out++ = static_cast<std::uint8_t>(run);
+        i += run;
+    }
+    block_ = std::move(block);
+    return *this;
+}
+
+db::TBookmark CompactBookmark::Value() const {
+    if (block_ == nullptr)
+        return {};
+    const std::uint32_t size = BookmarkSize(block_.get());
+    db::TBookmark value(size, '\0');
+    const std::uint8_t* codes = block_.get() + kBookmarkHeader;
+    for (std::uint32_t done = 0; done < size;) {
+        if (*codes == 0) {
+            done += codes[1];
+            codes += 2;
+        } else {
+            value[done++] = static_cast<char>(*codes++);
+        }
+    }
+    return value;
+}
+
+bool CompactBookmark::operator==(std::string_view bookmark) const {
+    return Value() == bookmark;
+}
 
 TgxDBGridNode::CellValue::CellValue(int column_index, const db::Variant& value)
     : column(column_index), type_(value.VarType()) {

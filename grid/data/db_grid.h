@@ -72,6 +72,29 @@ inline constexpr TgxDBGridOptionsEx kDefaultDBGridOptionsEx = 0x2014B6;
 TLOptions MapGridOptions(TgxDBGridOptions options);
 TLOptionsEx MapGridOptionsEx(TgxDBGridOptionsEx options, TLOptionsEx current);
 
+// A record's bookmark as a row keeps it: runs of zero bytes (the padding of the key's
+// fields) are stored as a count, in one small block, so that a row of a long list carries
+// a pointer and a few dozen bytes instead of a string and the whole padded key.
+class CompactBookmark {
+  public:
+    CompactBookmark() = default;
+    CompactBookmark(const CompactBookmark& other) { *this = other; }
+    CompactBookmark& operator=(const CompactBookmark& other);
+    CompactBookmark(CompactBookmark&&) noexcept = default;
+    CompactBookmark& operator=(CompactBookmark&&) noexcept = default;
+    CompactBookmark& operator=(std::string_view bookmark);
+
+    bool empty() const { return block_ == nullptr; }
+    db::TBookmark Value() const;
+    operator db::TBookmark() const { return Value(); }
+    bool operator==(std::string_view bookmark) const;
+
+  private:
+    // The bookmark's size, then its bytes with each run of zeros as a zero and the run's
+    // length (up to 255).
+    std::unique_ptr<std::uint8_t[]> block_;
+};
+
 // One row of the data-aware grid: a record row, or a group row over record rows.
 class TgxDBGridNode : public TgxTreeListTextNode {
   public:
@@ -138,7 +161,7 @@ class TgxDBGridNode : public TgxTreeListTextNode {
     bool IsGroup = false;
     std::vector<CellValue> CellValues;
     // The record's bookmark, so that selection and deletion find the record again.
-    db::TBookmark Bookmark;
+    CompactBookmark Bookmark;
 
   private:
     std::unique_ptr<Extras> extras_;

@@ -295,5 +295,22 @@ TEST_F(DataCursorScan, DistinctValuesOnceEachThroughAnIndexWithTheirValues) {
     c.DropFilter(nullptr);
 }
 
+// A walk through an index of many more leaves than walks keep leaves no more of them cached.
+TEST_F(DataCursorScan, AWalkThroughALongIndexKeepsItsLastLeavesOnly) {
+    constexpr int kEntries = 40000;
+    TDataCursor& writer = CreateAndOpen(ListTableDefinition());
+    for (int i = 0; i < kEntries; ++i)
+        InsertEntry(writer, std::string(60, 'm') + std::to_string(i) + "@x", "Cat", 0);
+    writer.Close();
+    TDataCursor& c = NewCursor();
+    c.Open();
+    c.SetIndexByName("ByItem");
+    const TIndexFile& index = c.Table()->IndexFile();
+    const std::uint64_t reads = index.GetStatistics().reads;
+    EXPECT_EQ(Looped(c).size(), std::size_t{kEntries});
+    EXPECT_GT(index.GetStatistics().reads - reads, kKeptScanPages + 64);
+    EXPECT_LE(index.CachedPageTotal(), kKeptScanPages + 64);
+}
+
 }  // namespace
 }  // namespace strata
