@@ -1032,18 +1032,8 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         index.IncRecordCount();
         table_->NoteRecordWrite();
         posted = true;
-        // The posted blobs now live in the record; the buffer takes their
-        // references and the open copies are let go.
-        for (const FieldDescriptor& field : fields_) {
-            if (FieldType(field) != kTypeBlob || FieldNotStored(field))
-                continue;
-            const std::size_t at = FieldOffset(field);
-            const auto reference = static_cast<std::int32_t>(GetU32(buffer, at + 1));
-            if (reference < 0)
-                RemoveBlob(OpenBlobHandleOf(reference));
-            std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(at), FieldDataSize(field) + 1u,
-                        buffer.begin() + static_cast<std::ptrdiff_t>(at));
-        }
+        // The posted blobs now live in the record.
+        HandBackBlobReferences(buffer, stored);
         SetRecordIdOf(buffer, id);
         if (!exclusive_ && !media_read_only_)
             table_->FlushBuffers(false, true, true);

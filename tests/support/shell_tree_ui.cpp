@@ -66,12 +66,15 @@ TShellnode* Child(const TShellnode* node, const std::string& name) {
 // Starts the in-place rename of node and gives its editor, or null.
 QLineEdit* StartEdit(TShellTree& tree, TShellnode* node) {
     tree.StartRename(node);
-    QApplication::processEvents();
+    // A loaded machine may show the editor only after a few more turns of the event loop.
     QLineEdit* editor = nullptr;
-    for (QLineEdit* candidate : tree.viewport()->findChildren<QLineEdit*>()) {
-        if (candidate->isVisible())
-            editor = candidate;
-    }
+    WaitFor([&] {
+        for (QLineEdit* candidate : tree.viewport()->findChildren<QLineEdit*>()) {
+            if (candidate->isVisible())
+                editor = candidate;
+        }
+        return editor != nullptr;
+    });
     return editor;
 }
 
