@@ -118,15 +118,20 @@ std::optional<std::string> Composed(std::string_view utf8) {
     return result;
 }
 
-}  // namespace
-
-bool TryUtf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string& bytes) {
+// Composed first, so that a letter and its combining mark become the code page's one letter.
+nls::ConversionResult ToCodePage(nls::CodePage code_page, std::string_view utf8) {
     const std::optional<std::string> composed = Composed(utf8);
     if (composed) {
         utf8 = *composed;
     }
-    nls::ConversionResult result = nls::Utf8ToBytes(
-        code_page, utf8, [code_page](char32_t c) { return Replacement(code_page, c); });
+    return nls::Utf8ToBytes(code_page, utf8,
+                            [code_page](char32_t c) { return Replacement(code_page, c); });
+}
+
+}  // namespace
+
+bool TryUtf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string& bytes) {
+    nls::ConversionResult result = ToCodePage(code_page, utf8);
     if (result.status == nls::ConversionStatus::InvalidUtf8) {
         return false;
     }
@@ -135,12 +140,7 @@ bool TryUtf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::stri
 }
 
 std::string Utf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string_view what) {
-    const std::optional<std::string> composed = Composed(utf8);
-    if (composed) {
-        utf8 = *composed;
-    }
-    nls::ConversionResult result = nls::Utf8ToBytes(
-        code_page, utf8, [code_page](char32_t c) { return Replacement(code_page, c); });
+    nls::ConversionResult result = ToCodePage(code_page, utf8);
     if (result.status == nls::ConversionStatus::InvalidUtf8) {
         throw EConvertError("Text for " + std::string(what) + " is not valid UTF-8 (byte " +
                             std::to_string(result.error_offset) + ")");
