@@ -236,9 +236,9 @@ bool TDataFile::HeaderChanged() {
     return changes_.Adopt(header_, h);
 }
 
-void TDataFile::WriteHeader(bool force) {
+bool TDataFile::WriteHeader(bool force, bool takes_mark_off) {
     if (!changes_.WriteDue(force))
-        return;
+        return false;
     PutU32(header_, dh::kVersionStamp, kEngineVersionStamp);
     PutU32(header_, dh::kStampZero, 0);
     PutF64(header_, dh::kTime, static_cast<double>(db::Now()) - kHeaderTimeBias);
@@ -249,12 +249,15 @@ void TDataFile::WriteHeader(bool force) {
         // The in-progress flag stays on disk through every header write
         // until the table takes it off.
         settled_flag_ = header_[dh::kHeaderChanged];
-        if (progress_mark_)
+        if (progress_mark_ && !takes_mark_off)
             header_[dh::kHeaderChanged] = kWriteInProgressFlag;
         SeekFile(0, SeekOrigin::kBegin);
         Write(header_.data(), header_.size());
         flag_on_disk_ = header_[dh::kHeaderChanged];
     });
+    if (takes_mark_off)
+        progress_mark_ = false;
+    return true;
 }
 
 void TDataFile::WriteProgressMark(bool set) {

@@ -130,7 +130,10 @@ class TDataFile : public TFileHandler {
 
     void ReadHeader();
     bool HeaderChanged();
-    void WriteHeader(bool force);
+    // Writes the header when forced or when it changed; true when it did. With
+    // `takes_mark_off` the write is the last of a flush and its image carries the flag the
+    // header settles to instead of the in-progress flag: it takes the mark off itself.
+    bool WriteHeader(bool force, bool takes_mark_off = false);
     void MarkChanged();
     void WriteFieldDescriptors();
     // The file held the in-progress flag when its header was last read or

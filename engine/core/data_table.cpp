@@ -1047,9 +1047,14 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
         index_file_->FinishWriteBehind();
         index_sync.Start(*index_file_, true);
     }
+    // Where nothing of the flush is synced and its mark comes off with it, the data header is
+    // written last, with the flag the mark leaves, in the one write: a program killed before
+    // that write leaves the mark on as before, and one killed after it left nothing unwritten.
+    const bool header_last = !synced_here && !sync_follows_ && MarkMayComeOff();
     try {
         data_file_->FlushRecords();
-        data_file_->WriteHeader(force_data_header || pending_);
+        if (!header_last)
+            data_file_->WriteHeader(force_data_header || pending_);
         data_file_->WriteFieldDescriptors();
         // A batch's end starts the device on the data file's pages now, so that they are on
         // their way while the index file's are put together and written. Beside an index sync
@@ -1070,6 +1075,14 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
             blob_file_->WriteHeader(force_data_header || pending_);
             if (trim)
                 blob_file_->TrimBlockCache();
+        }
+        if (header_last) {
+            // Index pages a helper still writes are the mark's to cover (HandMarkToHelper).
+            const bool takes_mark_off = MarkMayComeOff() && !index_file_->KeepingBehind();
+            if (data_file_->WriteHeader(force_data_header || pending_, takes_mark_off) &&
+                takes_mark_off) {
+                write_mark_ = false;
+            }
         }
     } catch (...) {
         // The mark stays on for what was left unwritten; a failed sync keeps it for good.
@@ -1109,6 +1122,11 @@ void TDataTable::FlushBuffers(bool trim, bool force_data_header, bool force_inde
             write_mark_ = false;
         }
     }
+}
+
+bool TDataTable::MarkMayComeOff() const {
+    return marks_enabled_ && mark_holds_ == 0 && !sync_failed_ && !mark_behind_ &&
+           !(sync_owed_ && directory_.Session().ForceBufferFlush());
 }
 
 void TDataTable::HandMarkToHelper() {

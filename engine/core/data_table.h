@@ -300,6 +300,8 @@ class TDataTable final : public TTableFileOwner {
     // (SettleMarkBehind) write_mark_ stays set. A write before that takes the mark back from
     // the helper, or puts it on again after it.
     void HandMarkToHelper();
+    // Whether the mark comes off once a flush that syncs nothing has written all it covers.
+    bool MarkMayComeOff() const;
     void SettleMarkBehind() noexcept;
     bool mark_behind_ = false;
     // Guards mark_owed_, mark_cleared_ and mark_off_flag_ while the helper may run. Nothing else
