@@ -1280,6 +1280,17 @@ void TDataFile::ClearRecordCache() {
     });
 }
 
+void TDataFile::ClearRecordCacheKeeping(std::uint32_t n) {
+    std::unique_ptr<TRecord> kept;
+    if (const TRecord* record = FindCached(n);
+        record != nullptr && record->PinCount() == 0 && !record->Modified()) {
+        kept = RemoveCached(n);
+    }
+    ClearRecordCache();
+    if (kept)
+        InsertCached(std::move(kept));
+}
+
 void TDataFile::TrimRecordCache() {
     // A window larger than any read for a statement's changes gives its memory back.
     if (read_buffer_.capacity() > kChangeWindowBytes) {
@@ -1318,6 +1329,7 @@ bool TDataFile::LockRecord(std::uint32_t n) {
 }
 
 bool TDataFile::UnlockRecord(std::uint32_t n) {
+    ++record_lock_releases_;
     return n != 0 && LockRegion(kRecordLockBase - n, 1, false);
 }
 
@@ -1326,10 +1338,12 @@ bool TDataFile::LockTable() {
 }
 
 bool TDataFile::UnlockTable() {
+    ++record_lock_releases_;
     return LockRegion(kTableLockStart, kTableLockLength, false);
 }
 
 bool TDataFile::UnlockTableKeeping(std::vector<std::uint32_t>& records) {
+    ++record_lock_releases_;
     std::vector<std::int64_t> bytes;
     bytes.reserve(records.size());
     for (const std::uint32_t n : records) {
@@ -1358,6 +1372,7 @@ bool TDataFile::UnlockHeader() {
 }
 
 std::pair<bool, bool> TDataFile::UnlockRecordAndHeader(std::uint32_t n) {
+    ++record_lock_releases_;
     if (n == 0)
         return {false, UnlockHeader()};
     return UnlockRegionPair(kRecordLockBase - n, 1, kHeaderLockByte, 1);

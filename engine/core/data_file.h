@@ -259,6 +259,9 @@ class TDataFile : public TFileHandler {
             __builtin_prefetch(bytes + at);
     }
     void ClearRecordCache();
+    // ClearRecordCache but for a clean, unpinned cached copy of record n, which stays: for a
+    // record no other program can have changed since it was read.
+    void ClearRecordCacheKeeping(std::uint32_t n);
     void TrimRecordCache();
     std::size_t CachedRecordCount() const { return cache_.Size(); }
     std::size_t RecordCacheCapacity() const { return cache_capacity_; }
@@ -277,6 +280,8 @@ class TDataFile : public TFileHandler {
     std::pair<bool, bool> UnlockRecordAndHeader(std::uint32_t n);
     // One attempt at the header lock, without waiting.
     bool TryLockHeader();
+    // How many releases of record locks, or of the table lock, this file asked for.
+    std::uint64_t RecordLockReleases() const noexcept { return record_lock_releases_; }
 
     // Asks the operating system to put written data on disk.
     void Sync() { Flush(); }
@@ -427,6 +432,7 @@ class TDataFile : public TFileHandler {
             settled_flag_ = flag;
     }
     bool progress_mark_ = false;
+    std::uint64_t record_lock_releases_ = 0;
     std::uint8_t flag_on_disk_ = 0;
     std::uint8_t settled_flag_ = 0;
     std::vector<FieldDescriptor> descriptors_;

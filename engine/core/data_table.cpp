@@ -211,6 +211,7 @@ void TDataTable::Close(bool discard_temporary) {
     locked_.ClearAll();
     cursor_locked_.ClearAll();
     deferred_unlocks_.ClearAll();
+    fresh_record_ = 0;
     statement_index_offset_ = statement_blob_offset_ = 0;
     operation_index_offset_ = operation_blob_offset_ = 0;
     // Every file closes whatever the others report; the caller hears of the first failure
@@ -506,6 +507,8 @@ bool TDataTable::LockRecord(std::uint32_t n, bool with_read_lock) {
         RaiseEngineError(kErrRecordLocked, name_);
     locked_.SetBit(n);
     deferred_unlocks_.ClearBit(n);
+    fresh_record_ = read_lock || write_lock_ || header_lock_ ? n : 0;
+    fresh_record_releases_ = data_file_->RecordLockReleases();
     return changed;
 }
 
@@ -1381,7 +1384,12 @@ bool TDataTable::RefreshIfChanged() {
         changed = data_file_->HeaderChanged();
     }
     if (changed) {
-        data_file_->ClearRecordCache();
+        if (fresh_record_ != 0 && locked_.IsSet(fresh_record_) &&
+            data_file_->RecordLockReleases() == fresh_record_releases_) {
+            data_file_->ClearRecordCacheKeeping(fresh_record_);
+        } else {
+            data_file_->ClearRecordCache();
+        }
         DropLiveRecords();
     }
     if (HasBlobs() && blob_file_->HeaderChanged()) {

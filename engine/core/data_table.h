@@ -268,6 +268,12 @@ class TDataTable final : public TTableFileOwner {
     // one call to the system; 0 for none. Nothing of this table counts it as held meanwhile.
     std::uint32_t unlock_with_write_ = 0;
     bool unlocks_with_write_ = false;
+    // The record last locked while no other program could write, its cached copy checked
+    // against their changes, and the data file's count of lock releases then: while the lock
+    // is held and nothing was released, nobody else can have changed it, and its cached copy
+    // outlives the caches dropped for another program's change (RefreshIfChanged).
+    std::uint32_t fresh_record_ = 0;
+    std::uint64_t fresh_record_releases_ = 0;
     void SettleRecordUnlock();
     // Something in the batch changed the table.
     bool batch_changes_ = false;

@@ -265,6 +265,28 @@ class ListRows {
     std::vector<std::uint8_t> buffer_;
 };
 
+// A row held since it was read, which nobody else can change, is not read again: both changes stay.
+TEST_F(TwoPrograms, AHeldRowIsNotReadAgainAfterAnotherProgramsChange) {
+    MakeTable(2);
+    TDataCursor& c = NewCursor("mailist", false);
+    c.Open();
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    ASSERT_EQ(c.GetCurrentRecord(buffer, true), 0);
+    Program other(dir.Path().string(), false);
+    other.cursor->Open();
+    InsertEntry(*other.cursor, "v@x", "B", 7);
+    const std::uint64_t reads = c.Table()->DataFile().GetStatistics().reads;
+    PutInt(c, buffer, 4, 50);
+    c.ModifyRecord(buffer, true, false);
+    EXPECT_EQ(c.Table()->DataFile().GetStatistics().reads, reads);
+    EXPECT_EQ(Items(c), (std::vector<std::string>{"u0@x", "u1@x", "v@x"}));
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    EXPECT_EQ(GetInt(c, buffer, 4), 50);
+}
+
 // The live records follow this program's inserts, deletes and changes from the table's
 // creation on, whatever they do to the other indexes (new roots included): a filter answered
 // from the records alone then reads no index page, and still sees every change.
