@@ -290,8 +290,12 @@ std::uint32_t RandomLockOffset() {
 }
 
 bool TakeSharedFileWriteLock(TFileHandler& file) {
+    // The write lock waits for other programs' read locks, most held only for the few calls
+    // of a check for changes and a row's lock, while this writer holds the header lock and,
+    // for a change, the row's: a whole step asleep here would keep every other writer, and
+    // whoever wants the row, out for as long.
     return RetryFileLock([&] { return file.LockRegion(kWriteLockStart, kWriteLockLength, true); },
-                         kLockTries, 3);
+                         kLockTries, 3, kQuickWriteLockAttempts);
 }
 
 bool TakeSharedFileReadLock(TFileHandler& file, std::uint32_t& r) {

@@ -75,6 +75,8 @@ inline constexpr std::int64_t kWriteLockStart = 2147418112;
 inline constexpr std::int64_t kWriteLockLength = 65535;
 inline constexpr std::int64_t kReadLockTop = 2147483647;
 inline constexpr std::uint32_t kLockTries = 8193;
+// Attempts at the write lock that only yield the processor before its waiting in steps begins.
+inline constexpr std::uint32_t kQuickWriteLockAttempts = 32;
 inline constexpr char kHiddenIndexName[] = "Sys Deleted";
 
 namespace ih {

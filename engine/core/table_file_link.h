@@ -68,17 +68,27 @@ class TFileCursor {
 // Tries a byte-range lock until `attempt` succeeds or the waiting of `tries`
 // attempts `pause_ms` apart is spent. The waiting goes in 1 ms steps, so a
 // lock another program releases is taken at once rather than a pause later.
+// Where a wait may come, the first refusal is followed by `quick_attempts`
+// more, each after only a yield of the processor, for a range whose holders
+// let it go within microseconds: a step's sleep costs the system far more.
 // Never called while a file object's or the registry's lock is held: the
 // holder of the range, another session of this process, may need that lock
 // to finish and let the range go.
 template <class Attempt>
-bool RetryFileLock(Attempt&& attempt, std::uint32_t tries, std::uint32_t pause_ms) {
+bool RetryFileLock(Attempt&& attempt, std::uint32_t tries, std::uint32_t pause_ms,
+                   std::uint32_t quick_attempts = 0) {
     const std::uint64_t budget = std::uint64_t{tries > 0 ? tries - 1 : 0} * pause_ms;
     for (std::uint64_t waited = 0;; ++waited) {
         if (attempt())
             return true;
         if (waited >= budget)
             return false;
+        for (std::uint32_t quick = waited == 0 ? quick_attempts : 0; quick > 0; --quick) {
+            FileLockWait();
+            platform::os::Sleep(0);
+            if (attempt())
+                return true;
+        }
         FileLockWait();
         platform::os::Sleep(1);
     }
