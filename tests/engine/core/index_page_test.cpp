@@ -2452,20 +2452,19 @@ TEST_F(IndexFileFixture, LeavesARunOfRemovalsLeftGoFirstAndAreReadOnce) {
     std::map<Key, std::uint32_t> model;
     for (std::uint32_t id = 1; id <= 20000; ++id)
         model.emplace(MakeKey(id, id, k, true), id);
-    TIndexFile::Statistics before;
     {
         TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
         for (const auto& [key, id] : model)
             ASSERT_TRUE(tree.Insert(key.data(), id));
-        before = file->GetStatistics();
+        const TIndexFile::Statistics before = file->GetStatistics();
         std::size_t n = 0;
         std::erase_if(model,
                       [&](const auto& e) { return n++ % 10 == 0 && tree.Delete(e.first.data()); });
+        EXPECT_EQ(model.size(), 18000u);
+        EXPECT_GT(file->GetStatistics().passed_victims, before.passed_victims + 50);
+        EXPECT_LE(file->GetStatistics().reads - before.reads,
+                  file->GetNextPageOffset() / kIndexPageSize);
     }
-    EXPECT_EQ(model.size(), 18000u);
-    EXPECT_GT(file->GetStatistics().passed_victims, before.passed_victims + 50);
-    EXPECT_LE(file->GetStatistics().reads - before.reads,
-              file->GetNextPageOffset() / kIndexPageSize);
     file = Reopen(std::move(file));
     TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
     ExpectTreeHolds(tree, model);
