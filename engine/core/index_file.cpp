@@ -1214,6 +1214,46 @@ TPage* TIndexFile::SettledVictim() {
     return nullptr;
 }
 
+TPage* TIndexFile::PassedVictim() {
+    while (passed_count_ > 0) {
+        const std::uint32_t offset = passed_[passed_first_];
+        passed_first_ = (passed_first_ + 1) % kPassedPages;
+        --passed_count_;
+        TPage* p = CachedAt(offset);
+        // A page freed and taken again since may be a run's leaf once more. Changed pages
+        // wait for the flush inside an update batch.
+        if (p == nullptr || p->PinCount() != 0 || p->IsInterior() || p->Free() ||
+            offset == lookup_leaf_ || offset == changed_lookup_leaf_ ||
+            offset == LastRemoval(p->Slot()).leaf || offset == LastInsertion(p->Slot()).leaf ||
+            (p->Changed() && InBatch())) {
+            continue;
+        }
+        if (p->Changed()) {
+            if (!behind_.keeping)
+                FinishWriteBehind();
+            std::uint8_t* image = ImageSpace(kIndexPageSize);
+            try {
+                p->WritePage(std::span(image, kIndexPageSize));
+                WriteImages(offset, image, kIndexPageSize);
+            } catch (...) {
+                p->SetChanged(true);
+                throw;
+            }
+            ++stats_.writes;
+            if (owner_ != nullptr)
+                owner_->MarkWritten();
+        }
+        DropCached(p);
+        // Its buffer grew with the run's edits; the page that takes the object next sizes its
+        // own. A compressed leaf's entries serve the next one as they are.
+        if (!p->Compressed())
+            p->ReleaseMemory();
+        ++stats_.passed_victims;
+        return p;
+    }
+    return nullptr;
+}
+
 void TIndexFile::PackPage(TPage* page) {
     assert(page->PinCount() == 0 && CachedAt(page->Offset()) == nullptr);
     if (!page->Changed()) {
@@ -1586,7 +1626,8 @@ TPage* TIndexFile::TakeCachePage() {
         const bool compressed = AnyCompressedIndex();
         const std::size_t unpacked_sixteenths =
             compressed ? kUnpackedSixteenthsCompressed : kUnpackedSixteenthsPlain;
-        TPage* reused = nullptr;
+        // A leaf a run has left goes whole, with nothing packed for it.
+        TPage* reused = PassedVictim();
         for (int taken = 0; taken < kMaxTierMovesPerPage &&
                             cached_bytes_ + packed_bytes_ + kIndexPageSize > budget;
              ++taken) {

@@ -418,6 +418,29 @@ class TIndexFile : public TFileHandler {
         if (lookups_changed_ < kLookupsWeighed)
             ++lookups_changed_;
     }
+    // A leaf that a run of removals or inserts in key order has just left for its neighbour
+    // `now` (the run's leaf from here on): it is not met again while the run goes on, so it
+    // is the first to go when room is needed, written then when changed, rather than packed
+    // for a whole turn of the cache that pushes out leaves still in use. Leaves that do not
+    // stand side by side are no run and are left alone.
+    void NotePassedLeaf(std::uint32_t left, const TPage& now) noexcept {
+        if (left == 0 || left == now.Offset() || (now.Previous() != left && now.Next() != left)) {
+            return;
+        }
+        // The leaf just left may still take in its neighbour when that falls below half:
+        // the one before it goes.
+        const TPage* before = CachedAt(left);
+        if (before == nullptr || before->Slot() != now.Slot())
+            return;
+        left = now.Previous() == left ? before->Previous() : before->Next();
+        if (left == 0)
+            return;
+        passed_[(passed_first_ + passed_count_) % kPassedPages] = left;
+        if (passed_count_ < kPassedPages)
+            ++passed_count_;
+        else
+            passed_first_ = (passed_first_ + 1) % kPassedPages;
+    }
     // The page packed in PackPageImage's runs, which unpack to what WritePage
     // writes, built from its entries without putting the image together
     // first (entries at full width; other pages through their image); the
@@ -547,6 +570,8 @@ class TIndexFile : public TFileHandler {
         std::uint64_t packed_removals = 0;
         // Pairs of packed leaves whose entries were shared out again where they stand.
         std::uint64_t packed_redistributions = 0;
+        // Leaves left behind by a run in key order that went first when room was needed.
+        std::uint64_t passed_victims = 0;
     };
     const Statistics& GetStatistics() const noexcept { return stats_; }
 
@@ -713,6 +738,9 @@ class TIndexFile : public TFileHandler {
     // The changed lookup leaf most recently left (see NoteLookupLeaf) that
     // is still cached and unpinned, taken out of the cache; null when none.
     TPage* SettledVictim();
+    // The oldest leaf NotePassedLeaf named that is still cached, unused and unpinned, written
+    // when changed and taken out of the cache; null when none.
+    TPage* PassedVictim();
     // An unpinned page that has left the unpacked tier: packed, unless the
     // packed tier holds it already or a scan read it and nothing else.
     void PackPage(TPage* page);
@@ -944,6 +972,11 @@ class TIndexFile : public TFileHandler {
     std::array<std::uint32_t, kSettledPages> settled_{};
     std::size_t settled_next_ = 0;
     std::size_t settled_count_ = 0;
+    // The leaves runs in key order left last (offsets only, checked when taken), oldest first.
+    static constexpr std::size_t kPassedPages = 16;
+    std::array<std::uint32_t, kPassedPages> passed_{};
+    std::size_t passed_first_ = 0;
+    std::size_t passed_count_ = 0;
 };
 
 // Pins a page for one scope.

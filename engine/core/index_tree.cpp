@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cassert>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/engine_error_codes.h"
@@ -196,7 +197,7 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
         }
         ++trail.misses;
     }
-    trail.leaf = 0;
+    const std::uint32_t left = std::exchange(trail.leaf, 0);
     const bool keep = trying || (trail.skipped + 1) % kTrailProbe == 0;
     DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
@@ -215,8 +216,10 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     }
     if (page->FindForInsert(key, compare_))
         return false;
-    if (keep)
+    if (keep) {
+        file_.NotePassedLeaf(left, *page);
         KeepTrail(trail, root, path, page->Offset());
+    }
     AdjustCounts(file_, path, 1);
     page->InsertEntry(key, record_number, 1);
     return true;
@@ -430,7 +433,7 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
         }
         ++trail.misses;
     }
-    trail.leaf = 0;
+    const std::uint32_t left = std::exchange(trail.leaf, 0);
     const bool keep = trying || (trail.skipped + 1) % kTrailProbe == 0;
     DescentPath path;
     PinnedPage page(file_, file_.GetPage(slot_, root));
@@ -454,8 +457,10 @@ bool TIndexTree::Delete(const std::uint8_t* key) {
     }
     if (!page->SeekExact(key, compare_))
         return false;
-    if (keep)
+    if (keep) {
+        file_.NotePassedLeaf(left, *page);
         KeepTrail(trail, root, path, page->Offset());
+    }
     AdjustCounts(file_, path, -1);
     page->SyncEditPosition();
     page->DeleteEntry();

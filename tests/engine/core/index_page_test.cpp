@@ -2442,6 +2442,34 @@ TEST_F(IndexFileFixture, LeavesLeftByLookupsAndDeletesGoFirstAndLoseNothing) {
     }
 }
 
+// Every tenth key removed in key order from an index many times the cache: the leaves the run
+// has left go first, written instead of packed, so it reads no page twice and loses nothing.
+TEST_F(IndexFileFixture, LeavesARunOfRemovalsLeftGoFirstAndAreReadOnce) {
+    constexpr std::size_t k = 40;
+    auto file = NewFile();
+    file->AddIndex(Descriptor("ByOrder", k, true, 3));
+    file->SetPageCacheCapacity(16);
+    std::map<Key, std::uint32_t> model;
+    for (std::uint32_t id = 1; id <= 20000; ++id)
+        model.emplace(MakeKey(id, id, k, true), id);
+    {
+        TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+        for (const auto& [key, id] : model)
+            ASSERT_TRUE(tree.Insert(key.data(), id));
+        const TIndexFile::Statistics before = file->GetStatistics();
+        std::size_t n = 0;
+        std::erase_if(model,
+                      [&](const auto& e) { return n++ % 10 == 0 && tree.Delete(e.first.data()); });
+        EXPECT_EQ(model.size(), 18000u);
+        EXPECT_GT(file->GetStatistics().passed_victims, before.passed_victims + 50);
+        EXPECT_LE(file->GetStatistics().reads - before.reads,
+                  file->GetNextPageOffset() / kIndexPageSize);
+    }
+    file = Reopen(std::move(file));
+    TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
+    ExpectTreeHolds(tree, model);
+}
+
 TEST_F(IndexFileFixture, PageReachedFromTwoIndexesIsRefused) {
     auto file = NewFile();
     file->AddIndex(Descriptor("Wide", 500, true, 0));
