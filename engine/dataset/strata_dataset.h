@@ -221,6 +221,10 @@ class TStrataDataSet : public db::TDataSet {
     std::int32_t buffer_size_ = 0;
     bool auto_display_labels_ = true;
     bool copy_on_append_ = false;
+    // The move to the end that an insert's post asks for first is put off, since the insert
+    // places the cursor on the new record anyway: made only where the insert fails.
+    enum class PostLast : std::uint8_t { kNone, kMayDefer, kDeferred };
+    PostLast post_last_ = PostLast::kNone;
     std::vector<std::unique_ptr<std::byte[]>> record_buffers_;
     // The record Lookup reads its results from, in place of the calculation buffer.
     db::TRecordBuffer lookup_buffer_ = nullptr;

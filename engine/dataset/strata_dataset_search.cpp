@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <typeinfo>
+#include <vector>
 
 #include "engine/core/data_cursor.h"
 #include "engine/dataset/strata_dataset.h"
@@ -9,6 +11,7 @@
 #include "engine/storage/engine_error_codes.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
+#include "platform/db/fields_text.h"
 #include "platform/nls/nls.h"
 
 namespace strata {
@@ -285,6 +288,15 @@ bool TStrataDataSet::KeySearch(TDataCursor& cursor, const std::vector<db::TField
             if (partial) {
                 partial_length = bytes.size();
             }
+            // A plain text field takes the bytes made above, as its own conversion would make
+            // them, without converting the value again.
+            if (typeid(*field) == typeid(db::TStringField) &&
+                bytes.find('\0') == std::string::npos) {
+                std::vector<std::byte> data(static_cast<std::size_t>(field->DataSize()));
+                std::memcpy(data.data(), bytes.data(), bytes.size());
+                field->SetData(data);
+                continue;
+            }
             value = db::Variant(text);
         }
         field->SetValue(value);
@@ -552,7 +564,15 @@ void TStrataDataSet::SetKeyBuffer(KeyIndex index, bool clear) {
 }
 
 void TStrataDataSet::Post() {
-    db::TDataSet::Post();
+    // A BeforePost handler might move the cursor and read where it stands: then nothing waits.
+    post_last_ = State() == db::dsInsert && !BeforePost ? PostLast::kMayDefer : PostLast::kNone;
+    try {
+        db::TDataSet::Post();
+    } catch (...) {
+        post_last_ = PostLast::kNone;
+        throw;
+    }
+    post_last_ = PostLast::kNone;
     if (State() == db::dsSetKey) {
         DataEvent(db::deCheckBrowseMode);
         edited_key_->modified = Modified();
