@@ -183,9 +183,13 @@ class TStrataDataSet : public db::TDataSet {
     bool FilterCallback(std::span<const std::uint8_t> record);
     void ApplyDisplayLabels();
     void MarkComputedFieldsReadOnly();
-    // The search of Locate and Lookup; leaves the dataset's cursor on the match when `follow`.
+    // Whether a key text is the same bytes in the table's code page (ASCII, as most keys are).
+    bool KeyTextKept(const std::string& text) const;
     // A key text's length in the table's code page.
     std::size_t KeyTextBytes(const std::string& text) const;
+    // A key text in the table's code page.
+    std::string KeyText(const std::string& text) const;
+    // The search of Locate and Lookup; leaves the dataset's cursor on the match when `follow`.
     bool LocateRecord(std::string_view key_fields, const db::Variant& key_values,
                       db::TLocateOptions options, bool follow);
     bool IndexFits(const std::vector<db::TField*>& fields, bool case_insensitive) const;

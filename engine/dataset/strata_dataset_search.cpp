@@ -280,7 +280,7 @@ bool TStrataDataSet::KeySearch(TDataCursor& cursor, const std::vector<db::TField
             if (partial && !text.empty() && text.back() == '*') {
                 text.pop_back();
             }
-            const std::string bytes = db::Utf8ToCodePage(TextCodePage(), text, "a key value");
+            const std::string bytes = KeyText(text);
             // A value longer than the field matches nothing; the key could not even hold it.
             if (static_cast<std::int64_t>(bytes.size()) > field->Size()) {
                 return false;
@@ -423,14 +423,24 @@ bool TStrataDataSet::FilterSearch(const std::vector<db::TField*>& fields,
     return code == kErrNone;
 }
 
+bool TStrataDataSet::KeyTextKept(const std::string& text) const {
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii && platform::nls::KeepsAscii(TextCodePage());
+}
+
 std::size_t TStrataDataSet::KeyTextBytes(const std::string& text) const {
     // ASCII, as most keys are, keeps its length in the table's code page: a search per entry
     // of an import need not convert its key twice to learn it.
-    const bool ascii = std::all_of(text.begin(), text.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii && platform::nls::KeepsAscii(TextCodePage()))
+    if (KeyTextKept(text))
         return text.size();
     return db::Utf8ToCodePage(TextCodePage(), text, "a key value").size();
+}
+
+std::string TStrataDataSet::KeyText(const std::string& text) const {
+    if (KeyTextKept(text))
+        return text;
+    return db::Utf8ToCodePage(TextCodePage(), text, "a key value");
 }
 
 bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant& key_values,
