@@ -973,15 +973,28 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         std::vector<std::vector<std::uint8_t>>& keys = write_scratch_.keys;
         if (keys.size() < key_count)
             keys.resize(key_count);
+        const auto refuse_duplicate = [&](std::size_t k) {
+            if (TIndexTree(index, key_slots[k], SlotCompare(key_slots[k])).Find(keys[k].data()))
+                Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slots[k])));
+        };
+        // The first key goes in before anything else changes: while no other key is unique, its
+        // own insert refuses a duplicate as this search would, and the search is left out.
+        bool first_unchecked =
+            !reuse && data.GetBlobFieldCount() == 0 && !write_step_hook_ && key_count > 0;
         for (std::size_t k = 0; k < key_count; ++k) {
             const int key_slot = key_slots[k];
             BuildKeyInto(key_slot, stored, keys[k]);
             if (key_slot == CurrentSlot() && !physical_)
                 current_key = keys[k];
-            if (SlotState(key_slot).unique &&
-                TIndexTree(index, key_slot, SlotCompare(key_slot)).Find(keys[k].data())) {
-                Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
+            if (!SlotState(key_slot).unique) {
+                first_unchecked = first_unchecked && k != 0;
+                continue;
             }
+            if (k == 0 && first_unchecked)
+                continue;
+            if (std::exchange(first_unchecked, false))
+                refuse_duplicate(0);
+            refuse_duplicate(k);
         }
         std::array<std::uint8_t, 5> old_hidden{};
         if (reuse) {
