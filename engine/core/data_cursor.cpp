@@ -193,17 +193,22 @@ void TDataCursor::LoadFieldDescriptors() {
     fields_.clear();
     fields_.reserve(field_count_);
     field_expressions_.clear();
-    has_auto_inc_ = has_validity_checks_ = has_defaults_ = has_computed_ = false;
+    has_computed_ = false;
     defaults_prepared_ = false;
-    for (std::uint32_t i = 1; i <= field_count_; ++i) {
-        FieldDescriptor d = data.GetFieldDescriptor(i);
+    for (std::uint32_t i = 1; i <= field_count_; ++i)
+        fields_.push_back(data.GetFieldDescriptor(i));
+    NoteFieldTraits();
+}
+
+void TDataCursor::NoteFieldTraits() {
+    has_auto_inc_ = has_validity_checks_ = has_defaults_ = false;
+    for (const FieldDescriptor& d : fields_) {
         if (FieldIsAutoInc(d))
             has_auto_inc_ = true;
         if (d[fd::kRequired] != 0 || d[fd::kMinimum] != 0 || d[fd::kMaximum] != 0)
             has_validity_checks_ = true;
         if (d[fd::kDefault] != 0)
             has_defaults_ = true;
-        fields_.push_back(d);
     }
 }
 

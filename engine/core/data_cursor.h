@@ -479,6 +479,8 @@ class TDataCursor final : public TFileCursor {
     void VerifyTableHeaders();
     void CheckPassword();
     void LoadFieldDescriptors();
+    // Which defaults, checks and auto-increment fields the descriptors hold.
+    void NoteFieldTraits();
     void CheckOpen() const;
     [[noreturn]] void Raise(EngineErrorCode code, std::string_view field = {},
                             std::string_view index = {}, std::string_view extra = {}) const;
@@ -507,6 +509,10 @@ class TDataCursor final : public TFileCursor {
     IndexState MakeIndexState(int slot) const;
     // The state of a slot, built once while its descriptor stays the same.
     const IndexState& CachedIndexState(int slot) const;
+    // The state keys of `slot` are built with: the cursor's own for its current index.
+    const IndexState& SlotState(int slot) const {
+        return slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(slot);
+    }
     int SlotOf(std::uint8_t number) const;
     int CurrentSlot() const { return SlotOf(index_); }
     KeyCompare SlotCompare(int slot) const;
@@ -605,7 +611,10 @@ class TDataCursor final : public TFileCursor {
     bool OwnsLock(std::uint32_t record) const {
         return std::find(own_locks_.begin(), own_locks_.end(), record) != own_locks_.end();
     }
-    void AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition, bool deleted);
+    // `current_key`, when not empty, is the written record's key in the current index, just
+    // inserted there by the caller.
+    void AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition, bool deleted,
+                    std::span<const std::uint8_t> current_key = {});
 
     // Blob helpers.
     OpenBlobEntry* FindOpenBlob(std::uint32_t field, ConstRecordBuffer buffer,

@@ -284,8 +284,9 @@ std::vector<std::uint8_t> TDataCursor::MakeSearchKey(bool source_is_key, ConstRe
     const int fields = static_cast<int>(index_state_.fields.size());
     partial = (field_count >= 1 && field_count < fields) || !index_state_.unique ||
               (field_count == 0 && partial_length > 0);
-    std::vector<std::uint8_t> key(index_state_.key_size, 0);
+    std::vector<std::uint8_t> key;
     if (source_is_key) {
+        key.assign(index_state_.key_size, 0);
         std::copy_n(source.begin(), std::min(source.size(), key.size()), key.begin());
     } else {
         key = BuildKeyFor(CurrentSlot(), source);
@@ -1015,8 +1016,14 @@ bool TDataCursor::GotoKey(std::span<const std::uint8_t> key, bool nearest, bool 
         return false;
     const int slot = CurrentSlot();
     const KeyCompare compare = CurrentCompare();
-    std::vector<std::uint8_t> wanted(key.begin(), key.end());
-    wanted.resize(key_size_, 0);
+    // A whole key is searched as it is, unless it is the one the cursor's moves overwrite.
+    std::vector<std::uint8_t> padded;
+    std::span<const std::uint8_t> wanted = key;
+    if (key.size() != key_size_ || key.data() == current_key_.data()) {
+        padded.assign(key.begin(), key.end());
+        padded.resize(key_size_, 0);
+        wanted = padded;
+    }
     TIndexFile& file = table_->IndexFile();
     TIndexTree tree(file, slot, compare);
     // Without a range every entry qualifies, so no ordinals are counted.

@@ -154,8 +154,7 @@ void TDataCursor::BuildKeyInto(int slot, ConstRecordBuffer record,
         key = BuildKeyFor(slot, record);
         return;
     }
-    const IndexState& state =
-        slot == CurrentSlot() && !physical_ ? index_state_ : CachedIndexState(slot);
+    const IndexState& state = SlotState(slot);
     // Not cleared: the builder writes every byte.
     key.resize(state.key_size);
     BuildRecordKey(
@@ -350,6 +349,8 @@ void TDataCursor::SetFieldDesc(std::uint32_t number, const FieldDescriptor& desc
     table_->DataFile().SetFieldDescriptor(number, d);
     if (number <= fields_.size())
         fields_[number - 1] = d;
+    // A default, a check or a type given here counts from the next record on.
+    NoteFieldTraits();
     defaults_prepared_ = false;
 }
 
@@ -868,7 +869,7 @@ void TDataCursor::DiscardBuffers(bool trim, bool reread_headers) {
 }
 
 void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, bool reposition,
-                             bool deleted) {
+                             bool deleted, std::span<const std::uint8_t> current_key) {
     if (deleted) {
         FilterRecordDeleted(record);
         if (!reposition)
@@ -911,9 +912,15 @@ void TDataCursor::AfterWrite(std::uint32_t record, ConstRecordBuffer stored, boo
             PutU32(current_key_, 0, record);
             bof_ = eof_ = false;
         }
+    } else if (!current_key.empty() && !range_active_ && Visible(record)) {
+        // The key was just inserted, so a search would land on this very entry.
+        PositionOnEntry(current_key, record);
     } else {
         ForgetVanishedPlace();
-        GotoKey(BuildKeyFor(CurrentSlot(), stored), true, true);
+        if (current_key.empty())
+            GotoKey(BuildKeyFor(CurrentSlot(), stored), true, true);
+        else
+            GotoKey(current_key, true, true);
     }
     FetchCurrent();
 }
@@ -950,6 +957,7 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
     std::vector<std::uint8_t>& stored = write_scratch_.stored;
     stored.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(record_size));
     bool posted = false;
+    std::span<const std::uint8_t> current_key;
     try {
         ValidateRecord(buffer);
         const std::uint32_t last = data.GetLastAutoIncrement();
@@ -965,13 +973,28 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         std::vector<std::vector<std::uint8_t>>& keys = write_scratch_.keys;
         if (keys.size() < key_count)
             keys.resize(key_count);
+        const auto refuse_duplicate = [&](std::size_t k) {
+            if (TIndexTree(index, key_slots[k], SlotCompare(key_slots[k])).Find(keys[k].data()))
+                Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slots[k])));
+        };
+        // The first key goes in before anything else changes: while no other key is unique, its
+        // own insert refuses a duplicate as this search would, and the search is left out.
+        bool first_unchecked =
+            !reuse && data.GetBlobFieldCount() == 0 && !write_step_hook_ && key_count > 0;
         for (std::size_t k = 0; k < key_count; ++k) {
             const int key_slot = key_slots[k];
             BuildKeyInto(key_slot, stored, keys[k]);
-            if (IndexUnique(index.GetIndexDescriptor(key_slot)) &&
-                TIndexTree(index, key_slot, SlotCompare(key_slot)).Find(keys[k].data())) {
-                Raise(kErrDuplicateKey, {}, IndexName(index.GetIndexDescriptor(key_slot)));
+            if (key_slot == CurrentSlot() && !physical_)
+                current_key = keys[k];
+            if (!SlotState(key_slot).unique) {
+                first_unchecked = first_unchecked && k != 0;
+                continue;
             }
+            if (k == 0 && first_unchecked)
+                continue;
+            if (std::exchange(first_unchecked, false))
+                refuse_duplicate(0);
+            refuse_duplicate(k);
         }
         std::array<std::uint8_t, 5> old_hidden{};
         if (reuse) {
@@ -1049,7 +1072,7 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
             AfterWrite(slot, stored, reposition, false);
         throw;
     }
-    AfterWrite(slot, stored, reposition, false);
+    AfterWrite(slot, stored, reposition, false, current_key);
     if (locked_here)
         table_->UnlockRecord(slot);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <utility>
 
 #include "engine/core/data_cursor.h"
 #include "engine/core/filter.h"
@@ -666,6 +667,10 @@ void TStrataDataSet::InternalFirst() {
 }
 
 void TStrataDataSet::InternalLast() {
+    if (post_last_ == PostLast::kMayDefer && State() == db::dsInsert) {
+        post_last_ = PostLast::kDeferred;
+        return;
+    }
     cursor_->Last();
 }
 
@@ -788,7 +793,16 @@ void TStrataDataSet::InternalPost() {
         cursor_->ModifyRecord(EngineRecord(ActiveBuffer()), true, true);
         edit_locked_ = 0;
     } else {
-        cursor_->InsertRecord(EngineRecord(ActiveBuffer()), true);
+        const bool last_deferred =
+            std::exchange(post_last_, PostLast::kNone) == PostLast::kDeferred;
+        try {
+            cursor_->InsertRecord(EngineRecord(ActiveBuffer()), true);
+        } catch (...) {
+            // The insert stays under way: the cursor stands where the post left it.
+            if (last_deferred)
+                cursor_->Last();
+            throw;
+        }
     }
 }
 

@@ -183,9 +183,13 @@ class TStrataDataSet : public db::TDataSet {
     bool FilterCallback(std::span<const std::uint8_t> record);
     void ApplyDisplayLabels();
     void MarkComputedFieldsReadOnly();
-    // The search of Locate and Lookup; leaves the dataset's cursor on the match when `follow`.
+    // Whether a key text is the same bytes in the table's code page (ASCII, as most keys are).
+    bool KeyTextKept(const std::string& text) const;
     // A key text's length in the table's code page.
     std::size_t KeyTextBytes(const std::string& text) const;
+    // A key text in the table's code page.
+    std::string KeyText(const std::string& text) const;
+    // The search of Locate and Lookup; leaves the dataset's cursor on the match when `follow`.
     bool LocateRecord(std::string_view key_fields, const db::Variant& key_values,
                       db::TLocateOptions options, bool follow);
     bool IndexFits(const std::vector<db::TField*>& fields, bool case_insensitive) const;
@@ -221,6 +225,10 @@ class TStrataDataSet : public db::TDataSet {
     std::int32_t buffer_size_ = 0;
     bool auto_display_labels_ = true;
     bool copy_on_append_ = false;
+    // The move to the end that an insert's post asks for first is put off, since the insert
+    // places the cursor on the new record anyway: made only where the insert fails.
+    enum class PostLast : std::uint8_t { kNone, kMayDefer, kDeferred };
+    PostLast post_last_ = PostLast::kNone;
     std::vector<std::unique_ptr<std::byte[]>> record_buffers_;
     // The record Lookup reads its results from, in place of the calculation buffer.
     db::TRecordBuffer lookup_buffer_ = nullptr;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <typeinfo>
+#include <vector>
 
 #include "engine/core/data_cursor.h"
 #include "engine/dataset/strata_dataset.h"
@@ -9,6 +11,7 @@
 #include "engine/storage/engine_error_codes.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/exception.h"
+#include "platform/db/fields_text.h"
 #include "platform/nls/nls.h"
 
 namespace strata {
@@ -277,13 +280,22 @@ bool TStrataDataSet::KeySearch(TDataCursor& cursor, const std::vector<db::TField
             if (partial && !text.empty() && text.back() == '*') {
                 text.pop_back();
             }
-            const std::string bytes = db::Utf8ToCodePage(TextCodePage(), text, "a key value");
+            const std::string bytes = KeyText(text);
             // A value longer than the field matches nothing; the key could not even hold it.
             if (static_cast<std::int64_t>(bytes.size()) > field->Size()) {
                 return false;
             }
             if (partial) {
                 partial_length = bytes.size();
+            }
+            // A plain text field takes the bytes made above, as its own conversion would make
+            // them, without converting the value again.
+            if (typeid(*field) == typeid(db::TStringField) &&
+                bytes.find('\0') == std::string::npos) {
+                std::vector<std::byte> data(static_cast<std::size_t>(field->DataSize()));
+                std::memcpy(data.data(), bytes.data(), bytes.size());
+                field->SetData(data);
+                continue;
             }
             value = db::Variant(text);
         }
@@ -411,14 +423,24 @@ bool TStrataDataSet::FilterSearch(const std::vector<db::TField*>& fields,
     return code == kErrNone;
 }
 
+bool TStrataDataSet::KeyTextKept(const std::string& text) const {
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii && platform::nls::KeepsAscii(TextCodePage());
+}
+
 std::size_t TStrataDataSet::KeyTextBytes(const std::string& text) const {
     // ASCII, as most keys are, keeps its length in the table's code page: a search per entry
     // of an import need not convert its key twice to learn it.
-    const bool ascii = std::all_of(text.begin(), text.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii && platform::nls::KeepsAscii(TextCodePage()))
+    if (KeyTextKept(text))
         return text.size();
     return db::Utf8ToCodePage(TextCodePage(), text, "a key value").size();
+}
+
+std::string TStrataDataSet::KeyText(const std::string& text) const {
+    if (KeyTextKept(text))
+        return text;
+    return db::Utf8ToCodePage(TextCodePage(), text, "a key value");
 }
 
 bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant& key_values,
@@ -552,7 +574,15 @@ void TStrataDataSet::SetKeyBuffer(KeyIndex index, bool clear) {
 }
 
 void TStrataDataSet::Post() {
-    db::TDataSet::Post();
+    // A BeforePost handler might move the cursor and read where it stands: then nothing waits.
+    post_last_ = State() == db::dsInsert && !BeforePost ? PostLast::kMayDefer : PostLast::kNone;
+    try {
+        db::TDataSet::Post();
+    } catch (...) {
+        post_last_ = PostLast::kNone;
+        throw;
+    }
+    post_last_ = PostLast::kNone;
     if (State() == db::dsSetKey) {
         DataEvent(db::deCheckBrowseMode);
         edited_key_->modified = Modified();

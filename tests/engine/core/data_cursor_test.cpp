@@ -375,6 +375,21 @@ TEST_F(DataCursor, ValidityChecksAndBlankStrings) {
     EXPECT_EQ(c.GetRecordCount(), 1);
 }
 
+// A default or a check given to a field of an open table holds from the next record on.
+TEST_F(DataCursor, FieldDescriptorChangesHoldAtOnce) {
+    TDataCursor& c = CreateAndOpen(ListTableDefinition());
+    FieldDescriptor bounces = c.GetTableFieldDesc(4);
+    PutShortString(bounces, fd::kDefault, fd::kTextLength, "4");
+    PutShortString(bounces, fd::kMaximum, fd::kTextLength, "9");
+    c.SetFieldDesc(4, bounces);
+    std::vector<std::uint8_t> buffer(c.GetRecordSize());
+    c.InitNewRecord(buffer);
+    EXPECT_EQ(GetInt(c, buffer, 4), 4);
+    PutText(c, buffer, 2, "a@x");
+    PutInt(c, buffer, 4, 10);
+    EXPECT_EQ(CodeOf([&] { c.InsertRecord(buffer, false); }), kErrAboveMaximum);
+}
+
 struct DefinitionCase {
     const char* name;
     std::function<void(TableDefinition&)> change;
