@@ -221,17 +221,22 @@ std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>&
             continue;
         if (progress)
             progress(i, "Processing: " + line, count - 1);
-        std::string address;
-        std::string category;
+        // Split lines own their values; a whole line is its own address, read in place.
+        std::string split_address;
+        std::string split_category;
+        std::string_view address;
+        std::string_view category;
         if (request.split_columns) {
             auto records = SplitDelimitedRecords(line, separator);
             if (records.empty() || records.front().empty())
                 continue;
             const auto& parts = records.front();
-            address = Trim(parts[0]);
-            category = parts.size() > 1 ? Trim(parts[1]) : request.category;
+            split_address = Trim(parts[0]);
+            split_category = parts.size() > 1 ? Trim(parts[1]) : request.category;
+            address = split_address;
+            category = split_category;
         } else {
-            address = Trim(line);
+            address = platform::nls::Trim(line);
             category = given_category;
         }
         if (request.as_bounces)
