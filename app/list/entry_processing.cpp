@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "app/list/entry_text.h"
@@ -299,7 +300,8 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
         if (settings_.MaintainLog)
             AddToLog(std::string(action) + " " + email + " " + category + " [" +
                      std::string(comments) + "] -> " + result);
-        return result;
+        // The request's last step: the text is handed on, not copied.
+        return std::move(result);
     };
 
     if (category.empty()) {
