@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "app/list/entry_text.h"
@@ -35,16 +36,30 @@ std::int64_t CharacterCount(std::string_view text) {
 }
 
 // The first max characters of UTF-8 text, never splitting one.
-std::string CutToCharacters(std::string_view text, std::int64_t max) {
+std::string_view CutToCharacters(std::string_view text, std::int64_t max) {
+    // Text no longer than max bytes has no more than max characters: most values.
+    if (static_cast<std::int64_t>(text.size()) <= max)
+        return text;
     std::int64_t count = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
             if (count == max)
-                return std::string(text.substr(0, i));
+                return text.substr(0, i);
             ++count;
         }
     }
-    return std::string(text);
+    return text;
+}
+
+// Equal to the lower-case form of text (what LowerCase would give), without making it.
+bool IsLowerCaseOf(std::string_view lower, std::string_view text) {
+    if (lower.size() != text.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (lower[i] != platform::nls::AsciiLower(text[i]))
+            return false;
+    }
+    return true;
 }
 
 // Equal as the list table's case-insensitive indexes see them: both texts in
@@ -102,7 +117,7 @@ EntryOutcome EntryProcessor::OutcomeOf(std::string_view result) const {
 void EntryProcessor::CheckStoredName(std::string_view typed, std::int64_t size) {
     if (typed.empty() || !OnNameChanged)
         return;
-    const std::string cut = CutToCharacters(typed, size);
+    const std::string_view cut = CutToCharacters(typed, size);
     bool ascii = cut.size() == typed.size();
     for (std::size_t i = 0; ascii && i < cut.size(); ++i)
         ascii = static_cast<unsigned char>(cut[i]) < 0x80;
@@ -272,7 +287,7 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
     std::string first_name(first_name_in);
     if (settings_.GuessSalutation && first_name.empty())
         first_name = SalutationFromName(full_name);
-    const std::string action = is_add ? "ADD" : "REMOVE";
+    const std::string_view action = is_add ? "ADD" : "REMOVE";
     std::string category(category_in);
     if (!is_add && (UpperCase(category) == "ALL" || UpperCase(category) == "ME"))
         category.clear();
@@ -283,9 +298,10 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
         errors_.SetReasons(first_error, result);
         // The line is not even built when no log is kept: an import makes one per entry.
         if (settings_.MaintainLog)
-            AddToLog(action + " " + email + " " + category + " [" + std::string(comments) +
-                     "] -> " + result);
-        return result;
+            AddToLog(std::string(action) + " " + email + " " + category + " [" +
+                     std::string(comments) + "] -> " + result);
+        // The request's last step: the text is handed on, not copied.
+        return std::move(result);
     };
 
     if (category.empty()) {
@@ -368,7 +384,6 @@ std::string EntryProcessor::AddEntry(std::string_view email, std::string_view ca
                                      bool ignore_rules, bool send_ack) {
     strata::TStrataTable& t = database_.tblCV();
     const bool with_category = settings_.MultipleCategorySupport && !category.empty();
-    const std::string address(email);
     const bool found = settings_.MultipleCategorySupport ? LocateEntry(email, category)
                                                          : LocateEmailAddress(email);
     if (found) {
@@ -382,12 +397,12 @@ std::string EntryProcessor::AddEntry(std::string_view email, std::string_view ca
                     t.Cancel();
             }
         }
-        SendAck(
-            send_ack, email,
-            with_category
-                ? "The e-mail address, " + address +
-                      ", is already contained in the Mailing list, " + std::string(category) + "."
-                : "The e-mail address, " + address + ", is already contained in our Mailing list");
+        SendAck(send_ack, email,
+                with_category ? "The e-mail address, " + std::string(email) +
+                                    ", is already contained in the Mailing list, " +
+                                    std::string(category) + "."
+                              : "The e-mail address, " + std::string(email) +
+                                    ", is already contained in our Mailing list");
         return "Entry already exists!";
     }
     if (!ignore_rules) {
@@ -396,9 +411,8 @@ std::string EntryProcessor::AddEntry(std::string_view email, std::string_view ca
             errors_.AddToErrorsList(kErrorAdd, email, category);
             return "Not Added: Invalid E-mail Address (Error: " + GetEmailErrorCode(code) + ")!";
         }
-        const std::string lower = LowerCase(email);
         for (const std::string& blocked : settings_.lbxneversubscribe) {
-            if (blocked == lower)
+            if (IsLowerCaseOf(blocked, email))
                 return "Not Added: E-mail Address is blocked by rule!";
         }
     }
@@ -432,10 +446,10 @@ std::string EntryProcessor::AddEntry(std::string_view email, std::string_view ca
     // The sentence is not even built when no acknowledgement goes: an import adds thousands.
     if (send_ack)
         SendAck(send_ack, email,
-                with_category ? "The e-mail address, " + address +
+                with_category ? "The e-mail address, " + std::string(email) +
                                     ", was sucessfully added to the Mailing list, " +
                                     std::string(category) + "."
-                              : "The e-mail address, " + address +
+                              : "The e-mail address, " + std::string(email) +
                                     ", was successfully added to our Mailing list.");
     return "Entered Successfully";
 }

@@ -418,26 +418,55 @@ void TCustomgxTreeList::DeleteColumnValue(TgxTreeListNode* node, int index) {
 void TCustomgxTreeList::ClearNodeMeasures() {
     if (destroying_)
         return;
+    if (++measure_generation_ != 0)
+        return;
+    // Once in four billion clears the count starts again: no old stamp may then match.
     std::function<void(NodeList&)> walk = [&](NodeList& list) {
         for (auto& node : list) {
-            node->MeasureCache = 0;
+            node->measure_generation_ = 0;
             if (node->children_)
                 walk(*node->children_);
         }
     };
     walk(nodes_);
+    measure_generation_ = 1;
 }
 
 void TCustomgxTreeList::ClearCaches() {
     if (clearing_)
         return;
     cache_valid_ = false;
+    ClearNodeMeasures();
+    // Rows only being added at the end leave the order made so far standing, to be extended.
+    if (appending_rows_)
+        return;
     display_order_.clear();
     ++display_generation_;
-    ClearNodeMeasures();
+}
+
+bool TCustomgxTreeList::ExtendVisibleNodeCache() {
+    const std::size_t kept = display_order_.size();
+    if (kept > nodes_.size() || (kept > 0 && (display_order_.front() != nodes_.front().get() ||
+                                              display_order_.back() != nodes_[kept - 1].get())))
+        return false;
+    for (std::size_t i = kept; i < nodes_.size(); ++i) {
+        TgxTreeListNode* node = nodes_[i].get();
+        if (node->Expanded() && node->children_ && !node->children_->empty())
+            return false;
+        node->display_position_ = static_cast<int>(i);
+        node->display_generation_ = display_generation_;
+        display_order_.push_back(node);
+    }
+    return true;
 }
 
 void TCustomgxTreeList::RebuildVisibleNodeCache() {
+    if (appending_rows_ && ExtendVisibleNodeCache()) {
+        cache_valid_ = true;
+        if (!clearing_)
+            ClearNodeMeasures();
+        return;
+    }
     display_order_.clear();
     ++display_generation_;
     std::function<void(const NodeList&)> walk = [&](const NodeList& list) {

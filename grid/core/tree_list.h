@@ -861,6 +861,10 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // Applies the window frame of BorderStyle and LookAndFeel.
     void UpdateFrame();
     void ClearNodeMeasures();
+    // Set while the only change to the rows is rows added at the end of the top level, none
+    // with child rows shown (a list read in slices): the display order made before them is
+    // kept and extended rather than made again over the whole list.
+    void SetAppendingRows(bool value) { appending_rows_ = value; }
 
     std::unique_ptr<TgxInplaceEdit> editor_;
     TgxTreeListNode* edit_node_ = nullptr;
@@ -931,6 +935,10 @@ class TCustomgxTreeList : public TCustomgxContainer {
     int CountDisplayed(const NodeList& list) const;
     // The node's position in the visible-node cache, -1 when it is not there.
     int CachedDisplayIndex(const TgxTreeListNode* node) const;
+    // Adds the top-level rows after those of the kept display order to it; false (the order
+    // then to be made again) when the kept order is not where the rows begin or a new row
+    // shows child rows.
+    bool ExtendVisibleNodeCache();
     void UpdateScrollBarsOnce();
 
     NodeList nodes_;
@@ -939,6 +947,9 @@ class TCustomgxTreeList : public TCustomgxContainer {
     // Stamped into the nodes with their display positions; a new value outdates them all.
     std::uint32_t display_generation_ = 1;
     bool cache_valid_ = false;
+    // Stamped into the nodes with their measured heights; a new value drops them all.
+    std::uint32_t measure_generation_ = 1;
+    bool appending_rows_ = false;
 
     TgxTreeListNode* focused_node_ = nullptr;
     int focused_column_ = -1;

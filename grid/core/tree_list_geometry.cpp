@@ -319,8 +319,9 @@ int TCustomgxTreeList::GetNodePreviewLineCount(const TgxTreeListNode* node) cons
 
 int TCustomgxTreeList::GetNodeRowHeight(TgxTreeListNode* node, int line_height,
                                         bool no_cache) const {
-    if (QueryDataReady() && !no_cache && node != nullptr && node->MeasureCache != 0)
-        return node->MeasureCache;
+    if (QueryDataReady() && !no_cache && node != nullptr && node->measure_cache_ != 0 &&
+        node->measure_generation_ == measure_generation_)
+        return node->measure_cache_;
     int p = IsShowPreview() ? GetNodePreviewLineCount(node) : 0;
     int h = show_grid_ ? RowSeparatorLineWidth() : 0;
     if (node != nullptr && IsAutoRowHeightActive()) {
@@ -347,8 +348,10 @@ int TCustomgxTreeList::GetNodeRowHeight(TgxTreeListNode* node, int line_height,
     if (grid_lines)
         h -= 1;
     h += GetNodeFooterCount(node) * row_footer_height_;
-    if (!no_cache && node != nullptr)
-        node->MeasureCache = h;
+    if (!no_cache && node != nullptr) {
+        node->measure_cache_ = h;
+        node->measure_generation_ = measure_generation_;
+    }
     return h;
 }
 

@@ -82,9 +82,6 @@ class TgxTreeListNode {
     int StateIndex() const;
     void MakeVisible();
 
-    // A per-node work value of the owner, cleared whenever the owner drops its caches.
-    std::int32_t MeasureCache = 0;
-
   private:
     friend class TCustomgxTreeList;
     NodeList& SiblingList() const;
@@ -98,6 +95,10 @@ class TgxTreeListNode {
     // matches the owner's: a list of a million rows needs no table beside it for this.
     mutable int display_position_ = -1;
     mutable std::uint32_t display_generation_ = 0;
+    // The row's height as last measured, valid while measure_generation_ matches the
+    // owner's: dropping every measure of a long list is one count, not a walk over its rows.
+    std::int32_t measure_cache_ = 0;
+    std::uint32_t measure_generation_ = 0;
     bool deleting_ = false;
     bool expanded_ = false;
     bool has_children_ = false;

@@ -80,6 +80,9 @@ void TCustomgxDBGrid::ReadRecordSlice(bool to_end) {
     const bool eof = dataset->Eof();
     loading_rows_ = true;
     dataset->DisableControls();
+    // A slice adds rows after those read before, in a list without groups: the display order
+    // of the rows in is extended, not made again over a list that grows with every slice.
+    SetAppendingRows(group_columns_.empty());
     BeginUpdate();
     bool complete = false;
     Clock::time_point read_end;
@@ -97,12 +100,14 @@ void TCustomgxDBGrid::ReadRecordSlice(bool to_end) {
         saved_selection_.reset();
         background_load_.reset();
         dataset->EnableControls();
+        SetAppendingRows(false);
         CancelUpdate();
         loading_rows_ = false;
         throw;
     }
     dataset->EnableControls();
     EndUpdate();
+    SetAppendingRows(false);
     loading_rows_ = false;
     if (complete) {
         CompleteBackgroundLoad();

@@ -130,7 +130,20 @@ nls::ConversionResult ToCodePage(nls::CodePage code_page, std::string_view utf8)
 
 }  // namespace
 
+bool SameInCodePage(nls::CodePage code_page, std::string_view utf8) {
+    for (const char c : utf8) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return nls::KeepsAscii(code_page);
+}
+
 bool TryUtf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string& bytes) {
+    if (SameInCodePage(code_page, utf8)) {
+        bytes.assign(utf8);
+        return true;
+    }
     nls::ConversionResult result = ToCodePage(code_page, utf8);
     if (result.status == nls::ConversionStatus::InvalidUtf8) {
         return false;
@@ -140,6 +153,9 @@ bool TryUtf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::stri
 }
 
 std::string Utf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string_view what) {
+    if (SameInCodePage(code_page, utf8)) {
+        return std::string(utf8);
+    }
     nls::ConversionResult result = ToCodePage(code_page, utf8);
     if (result.status == nls::ConversionStatus::InvalidUtf8) {
         throw EConvertError("Text for " + std::string(what) + " is not valid UTF-8 (byte " +

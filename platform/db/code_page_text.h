@@ -19,5 +19,8 @@ std::string Utf8ToCodePage(platform::nls::CodePage code_page, std::string_view u
 // raising, so that a caller names the value only when there is an error to report.
 bool TryUtf8ToCodePage(platform::nls::CodePage code_page, std::string_view utf8,
                        std::string& bytes);
+// Whether the UTF-8 text is already its own bytes in the code page (plain ASCII in a page that
+// keeps ASCII), so that it can be stored without a conversion or a copy.
+bool SameInCodePage(platform::nls::CodePage code_page, std::string_view utf8);
 
 }  // namespace db

@@ -353,6 +353,8 @@ void TDataSet::BindFields(bool binding) {
 
 std::vector<TField*> TDataSet::GetFieldList(std::string_view field_names) const {
     std::vector<TField*> list;
+    // Most lists name a field or two: one allocation holds them.
+    list.reserve(4);
     std::size_t pos = 0;
     while (pos <= field_names.size()) {
         const std::size_t end = std::min(field_names.find(';', pos), field_names.size());

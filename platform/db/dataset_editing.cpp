@@ -165,6 +165,10 @@ void TDataSet::CheckRequiredFields() {
 
 void TDataSet::FreeFieldBuffers() {
     for (TField* field : fields_) {
+        // Asked before the cast: a post of a row without blobs pays no type lookup per field.
+        if (!field->IsBlob()) {
+            continue;
+        }
         if (auto* blob = dynamic_cast<TBlobField*>(field); blob != nullptr && blob->Modified()) {
             CloseBlob(blob);
             blob->SetModified(false);

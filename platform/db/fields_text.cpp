@@ -71,12 +71,18 @@ std::string TStringField::GetAsString() const {
 }
 
 void TStringField::SetAsStringValue(std::string_view value) {
-    // Imports set fields by the million: the field's name is only spelled for an error.
-    std::string bytes;
-    if (!TryUtf8ToCodePage(CodePageOf(*this), value, bytes)) {
-        bytes = Utf8ToCodePage(CodePageOf(*this), value, "field '" + DisplayName() + "'");
+    // Imports set fields by the million: the field's name is only spelled for an error, and
+    // plain ASCII goes into the record as it is, without a converted copy.
+    const platform::nls::CodePage code_page = CodePageOf(*this);
+    std::string converted;
+    std::string_view bytes = value;
+    if (!SameInCodePage(code_page, value)) {
+        if (!TryUtf8ToCodePage(code_page, value, converted)) {
+            converted = Utf8ToCodePage(code_page, value, "field '" + DisplayName() + "'");
+        }
+        bytes = converted;
     }
-    if (bytes.find('\0') != std::string::npos) {
+    if (bytes.find('\0') != std::string_view::npos) {
         throw EConvertError("Text for field '" + DisplayName() + "' holds a NUL character");
     }
     if (static_cast<std::int64_t>(bytes.size()) > Size()) {
@@ -133,6 +139,11 @@ Variant TStringField::GetAsVariant() const {
 }
 
 void TStringField::SetVarValue(const Variant& value) {
+    // A key search sets its text this way for every entry of an import: read, not copied.
+    if (value.IsString()) {
+        SetAsStringValue(value.StringText());
+        return;
+    }
     SetAsStringValue(value.AsString());
 }
 

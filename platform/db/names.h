@@ -9,7 +9,8 @@ namespace db {
 // equal by a code page's case map. Answers <0, 0 or >0.
 int CompareNames(std::string_view a, std::string_view b);
 inline bool SameName(std::string_view a, std::string_view b) {
-    return CompareNames(a, b) == 0;
+    // Names of different lengths never match: most names a lookup passes are told apart here.
+    return a.size() == b.size() && CompareNames(a, b) == 0;
 }
 
 }  // namespace db

@@ -109,6 +109,8 @@ class Variant {
     TDateTime AsDateTime(const TFormatSettings& format) const;
     std::string AsString() const;
     std::string AsString(const TFormatSettings& format) const;
+    // The text of a string value, read in place. Requires: IsString().
+    std::string_view StringText() const { return Str(); }
     // A byte array's bytes, or a string's bytes.
     std::vector<std::uint8_t> AsBytes() const;
 

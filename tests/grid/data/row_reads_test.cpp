@@ -206,5 +206,25 @@ TEST(GridRowReads, LoadInSlicesEndsWithEveryRowInOrder) {
     QCoreApplication::processEvents();
 }
 
+// Each slice adds its rows to the display order the slices before made: after every slice
+// the order shown is the rows' own, each row found at its place.
+TEST(GridRowReads, EachSliceExtendsTheDisplayOrderOfTheRowsBefore) {
+    ListGrid g(6000, egoLoadAllRecords, false);
+    g.grid->SetLoadInSlices(true);
+    g.grid->SetDataSource(g.db.source.get());
+    int slices = 0;
+    for (; g.grid->LoadingInBackground(); ++slices) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        ASSERT_TRUE(g.grid->VisibleNodeCacheValid());
+        ASSERT_EQ(g.grid->GetAbsoluteCount(), g.grid->Count());
+        for (int i = 0; i < g.grid->Count(); ++i) {
+            ASSERT_EQ(g.grid->GetAbsoluteNode(i), g.grid->Items(i));
+            ASSERT_EQ(g.grid->GetAbsoluteIndex(g.grid->Items(i)), i);
+        }
+    }
+    EXPECT_GT(slices, 1);
+    EXPECT_EQ(g.GridRows(), g.TableRows());
+}
+
 }  // namespace
 }  // namespace grid::testing

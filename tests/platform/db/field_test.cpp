@@ -247,7 +247,10 @@ TEST_F(FieldTest, StringsCrossTheCodePageBoundary) {
     EXPECT_EQ(text->AsString(), "éééééééééé");
     EXPECT_THROW(text->SetAsString("bad \xC3"), EConvertError);
     EXPECT_THROW(text->SetAsString(std::string("a\0b", 3)), EConvertError);
+    EXPECT_THROW(text->SetAsString("abcdefghijk"), EDatabaseError);
     EXPECT_EQ(text->AsString(), "éééééééééé");
+    text->SetValue(Variant(std::string("Müller")));
+    EXPECT_EQ(text->AsString(), "Müller");
 
     ds->Cancel();
     ds->Close();
@@ -284,6 +287,14 @@ TEST(CodePageText, LettersThePageLacksAreSpelledPlainElseQuestionMarks) {
     EXPECT_EQ(Utf8ToCodePage(CodePage::CentralEuropean, "z\xCC\x8C", "x"), "\x9E");
     // A mark with no letter to join keeps its old fate.
     EXPECT_EQ(Utf8ToCodePage(CodePage::Western, "\xCC\x81", "x"), "?");
+}
+
+TEST(CodePageText, OnlyPlainAsciiIsItsOwnBytes) {
+    for (const auto& [text, same] : {std::pair<std::string_view, bool>{"a@x.com", true},
+                                     {"", true},
+                                     {"j\xC3\xB6rg", false},
+                                     {"ok\xFF", false}})
+        EXPECT_EQ(SameInCodePage(platform::nls::CodePage::Western, text), same) << text;
 }
 
 TEST(CodePageText, UndefinedBytesStayVisibleAndBadUtf8IsRefused) {
