@@ -680,6 +680,11 @@ void TShellTree::MountsChanged() {
     TShellnode* root = RootNode();
     if (root == nullptr)
         return;
+    // A drive coming or going waits for a rename in progress, as a folder change does.
+    if (editing_.isValid()) {
+        refresh_after_edit_ = true;
+        return;
+    }
     quiet_ = true;
     if (root->Path().empty() && root->filled_)
         FillNode(root, false);
