@@ -267,12 +267,8 @@ class ListRows {
 
 // A row held since it was read, which nobody else can change, is not read again: both changes stay.
 TEST_F(TwoPrograms, AHeldRowIsNotReadAgainAfterAnotherProgramsChange) {
-    MakeTable(2);
-    TDataCursor& c = NewCursor("mailist", false);
-    c.Open();
-    std::vector<std::uint8_t> buffer(c.GetRecordSize());
-    c.First();
-    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    std::vector<std::uint8_t> buffer;
+    TDataCursor& c = OpenOnFirstRow(2, buffer);
     ASSERT_EQ(c.GetCurrentRecord(buffer, true), 0);
     Program other(dir.Path().string(), false);
     other.cursor->Open();

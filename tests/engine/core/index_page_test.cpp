@@ -102,6 +102,18 @@ Key MakeKey(std::uint32_t value, std::uint32_t id, std::size_t k, bool unique) {
     return key;
 }
 
+// Inserts keys of `count` ids with values drawn below `spread` into a non-unique tree of
+// `k`-byte keys, and into its model; a repeated key goes into neither.
+void InsertAtRandom(TIndexTree& tree, std::map<Key, std::uint32_t>& model, std::mt19937& rng,
+                    std::uint32_t count, std::uint32_t spread, std::size_t k) {
+    for (std::uint32_t id = 1; id <= count; ++id) {
+        const Key key = MakeKey(rng() % spread, id, k, false);
+        if (model.emplace(key, id).second) {
+            EXPECT_TRUE(tree.Insert(key.data(), id));
+        }
+    }
+}
+
 class IndexFileFixture : public ::testing::Test {
   protected:
     std::unique_ptr<TIndexFile> NewFile(bool encrypted = false) {
@@ -2229,12 +2241,7 @@ TEST_F(IndexFileFixture, LookupsWhoseLeavesChangeNextUnpackThemAtOnce) {
         std::map<Key, std::uint32_t> model;
         TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
         std::mt19937 rng(11);
-        for (std::uint32_t id = 1; id <= 4000; ++id) {
-            const Key key = MakeKey(rng() % 20000, id, k, false);
-            if (model.emplace(key, id).second) {
-                ASSERT_TRUE(tree.Insert(key.data(), id));
-            }
-        }
+        InsertAtRandom(tree, model, rng, 4000, 20000, k);
         const auto seeks = [&] { return file->GetStatistics().packed_seeks; };
         const auto look_up = [&](const Key& key) {
             TIndexTree::Entry entry;
@@ -2283,12 +2290,7 @@ TEST_F(IndexFileFixture, LookupsReadMissedCompressedLeavesIntoThePackedTier) {
     std::map<Key, std::uint32_t> model;
     TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
     std::mt19937 rng(5);
-    for (std::uint32_t id = 1; id <= 6000; ++id) {
-        const Key key = MakeKey(rng() % 30000, id, k, false);
-        if (model.emplace(key, id).second) {
-            ASSERT_TRUE(tree.Insert(key.data(), id));
-        }
-    }
+    InsertAtRandom(tree, model, rng, 6000, 30000, k);
     file->FlushPages();
     const std::uint64_t reads = file->GetStatistics().reads;
     int answered_packed = 0;
@@ -2320,12 +2322,7 @@ TEST_F(IndexFileFixture, LeavesLookedUpOnceStayOutOfTheCacheAndServeTheDeleteAft
     std::map<Key, std::uint32_t> model;
     TIndexTree tree(*file, 1, KeyCompare::Bytes(k));
     std::mt19937 rng(7);
-    for (std::uint32_t id = 1; id <= 6000; ++id) {
-        const Key key = MakeKey(rng() % 30000, id, k, false);
-        if (model.emplace(key, id).second) {
-            ASSERT_TRUE(tree.Insert(key.data(), id));
-        }
-    }
+    InsertAtRandom(tree, model, rng, 6000, 30000, k);
     file->FlushPages();
     const auto reads = [&] { return file->GetStatistics().reads; };
     int deletes = 0;

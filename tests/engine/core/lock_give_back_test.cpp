@@ -140,12 +140,8 @@ TEST_F(LockGiveBack, ABatchEndWhoseWriteLockWillNotGoGivesBackTheHeaderAndTheRow
 // written, the header and index locks go all the same, and the change reports 10242 with the
 // row still held, which the table's close gives back.
 TEST_F(LockGiveBack, AChangeWhoseRowWillNotGoReportsItAndKeepsTheRowHeld) {
-    MakeTable(3);
-    TDataCursor& c = NewCursor("mailist", false);
-    c.Open();
-    std::vector<std::uint8_t> buffer(c.GetRecordSize());
-    c.First();
-    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    std::vector<std::uint8_t> buffer;
+    TDataCursor& c = OpenOnFirstRow(3, buffer);
     ASSERT_EQ(c.GetCurrentRecord(buffer, true), 0);
     const std::uint32_t row = c.GetCurrentRecordNo();
     PutInt(c, buffer, 4, 7);
@@ -339,12 +335,8 @@ TEST_F(LockGiveBack, ARowLockedUnderATableLockTakenInABatchStaysHeldAfterTheBatc
 // A delete whose flush fails while the row's lock will not go either: the caller hears of the
 // flush's failure, not of the release's, which before took its place.
 TEST_F(LockGiveBack, ADeleteWhoseFlushFailsReportsTheFlushNotTheRelease) {
-    MakeTable(3);
-    TDataCursor& c = NewCursor("mailist", false);
-    c.Open();
-    std::vector<std::uint8_t> buffer(c.GetRecordSize());
-    c.First();
-    ASSERT_EQ(c.GetNextRecord(buffer), 0);
+    std::vector<std::uint8_t> buffer;
+    TDataCursor& c = OpenOnFirstRow(3, buffer);
     const std::uint32_t row = c.GetCurrentRecordNo();
     Refuse(kRecordLockBase - row, 1);
     steps_to_failure = 1;

@@ -96,6 +96,18 @@ class TwoPrograms : public CursorTest {
         c.Close();
     }
 
+    // A table of `entries` rows and this program's shared cursor on it, its first row read into
+    // `buffer`.
+    TDataCursor& OpenOnFirstRow(int entries, std::vector<std::uint8_t>& buffer) {
+        MakeTable(entries);
+        TDataCursor& c = NewCursor("mailist", false);
+        c.Open();
+        buffer.resize(c.GetRecordSize());
+        c.First();
+        EXPECT_EQ(c.GetNextRecord(buffer), 0);
+        return c;
+    }
+
     // A cursor of the second program, on its own session.
     struct Program {
         TDataSession session;
