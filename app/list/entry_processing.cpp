@@ -281,16 +281,30 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
                                         std::int32_t bounces, bool ignore_rules, bool send_ack) {
     if (email_in.empty() || email_in.find('@') == std::string_view::npos)
         return {};
-    std::string email(email_in);
-    std::string full_name(full_name_in);
-    SMTPAddressToEmailName(email, full_name);
-    std::string first_name(first_name_in);
-    if (settings_.GuessSalutation && first_name.empty())
-        first_name = SalutationFromName(full_name);
+    // A plain address with no name, as an import brings, is used as given: the texts are
+    // copied only where they are cleaned or changed.
+    std::string email_text;
+    std::string full_name_text;
+    std::string_view email = email_in;
+    std::string_view full_name = full_name_in;
+    if (!full_name_in.empty() || email_in.find('<') != std::string_view::npos) {
+        email_text = email_in;
+        full_name_text = full_name_in;
+        SMTPAddressToEmailName(email_text, full_name_text);
+        email = email_text;
+        full_name = full_name_text;
+    }
+    std::string guessed_first_name;
+    std::string_view first_name = first_name_in;
+    if (settings_.GuessSalutation && first_name.empty() && !full_name.empty()) {
+        guessed_first_name = SalutationFromName(full_name);
+        first_name = guessed_first_name;
+    }
     const std::string_view action = is_add ? "ADD" : "REMOVE";
-    std::string category(category_in);
+    std::string category_text;
+    std::string_view category = category_in;
     if (!is_add && (UpperCase(category) == "ALL" || UpperCase(category) == "ME"))
-        category.clear();
+        category = {};
 
     std::string result;
     const std::size_t first_error = errors_.Lines().size();
@@ -298,15 +312,17 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
         errors_.SetReasons(first_error, result);
         // The line is not even built when no log is kept: an import makes one per entry.
         if (settings_.MaintainLog)
-            AddToLog(std::string(action) + " " + email + " " + category + " [" +
-                     std::string(comments) + "] -> " + result);
+            AddToLog(std::string(action) + " " + std::string(email) + " " +
+                     std::string(category) + " [" + std::string(comments) + "] -> " + result);
         // The request's last step: the text is handed on, not copied.
         return std::move(result);
     };
 
     if (category.empty()) {
-        if (is_add)
-            category = settings_.defaultcategory;
+        if (is_add) {
+            category_text = settings_.defaultcategory;
+            category = category_text;
+        }
     } else if (settings_.RestrictCategories) {
         const std::string lower = LowerCase(category);
         bool allowed = lower == LowerCase(settings_.defaultcategory);
@@ -314,7 +330,8 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
             allowed = allowed || LowerCase(listed) == lower;
         if (!allowed) {
             if (!settings_.WrongCategoryIsError) {
-                category = settings_.AlternativeCategory;
+                category_text = settings_.AlternativeCategory;
+                category = category_text;
             } else {
                 result = "Not Added: Invalid Category Address!";
                 errors_.AddToErrorsList(is_add ? kErrorAdd : kErrorRemove, email, category);
