@@ -312,8 +312,8 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
         errors_.SetReasons(first_error, result);
         // The line is not even built when no log is kept: an import makes one per entry.
         if (settings_.MaintainLog)
-            AddToLog(std::string(action) + " " + std::string(email) + " " +
-                     std::string(category) + " [" + std::string(comments) + "] -> " + result);
+            AddToLog(std::string(action) + " " + std::string(email) + " " + std::string(category) +
+                     " [" + std::string(comments) + "] -> " + result);
         // The request's last step: the text is handed on, not copied.
         return std::move(result);
     };
