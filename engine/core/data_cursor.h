@@ -145,8 +145,12 @@ class TDataCursor final : public TFileCursor {
     void SetFieldExpression(std::uint32_t number, std::string_view text);
     void SetFieldExpression(std::uint32_t number, ExpTokenPtr tree);
     // Evaluates every computed field of `buffer` again from its stored
-    // fields; a result that does not convert to the field's type is null.
-    void EvaluateComputedFields(RecordBuffer buffer);
+    // fields; a result that does not convert to the field's type is null. Every field write
+    // and fetch asks: a table without computed fields answers here.
+    void EvaluateComputedFields(RecordBuffer buffer) {
+        if (has_computed_)
+            EvaluateComputedFieldsNow(buffer);
+    }
     // After a restructure: index field references become field positions,
     // then the fields are numbered 1, 2, 3 ... in order. 10023 (and nothing
     // changed) when an index names a field the table does not have.
@@ -220,6 +224,8 @@ class TDataCursor final : public TFileCursor {
     std::int64_t GetTableRecordCount();
     std::uint32_t GetCurrentRecordNo() const;
     std::vector<std::uint8_t> GetBookmark() const;
+    // The bookmark's first bytes into `out`, the rest of it zeros; allocates nothing.
+    void GetBookmarkInto(std::span<std::uint8_t> out) const;
     bool GotoBookmark(std::span<const std::uint8_t> bookmark, bool adjust, bool skip_sync = false);
     int CompareBookmarks(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) const;
     // 0, or 8710 when the other cursor's record is not found here.
@@ -441,6 +447,7 @@ class TDataCursor final : public TFileCursor {
     std::uint32_t ConsecutiveIndexRecords(std::uint32_t, bool) override { return 0; }
 
   private:
+    void EvaluateComputedFieldsNow(RecordBuffer buffer);
     // At close: lets go of the statement read lock and the table lock where no other cursor
     // of the table still holds them; a failure is kept in `failure`.
     void ReleaseSharedLocksBeforeClose(FirstFailure& failure) noexcept;
@@ -526,6 +533,10 @@ class TDataCursor final : public TFileCursor {
     std::vector<std::uint8_t> MakeSearchKey(bool source_is_key, ConstRecordBuffer source,
                                             int field_count, std::size_t partial_length, bool high,
                                             bool& partial) const;
+    // MakeSearchKey into `key`; false where that answers no key.
+    bool MakeSearchKeyInto(std::vector<std::uint8_t>& key, bool source_is_key,
+                           ConstRecordBuffer source, int field_count, std::size_t partial_length,
+                           bool high, bool& partial) const;
     std::uint64_t KeyCountOf(int slot);
     std::uint64_t KeysBelow(int slot, std::span<const std::uint8_t> key);
     std::uint64_t KeysNotAbove(int slot, std::span<const std::uint8_t> key);
@@ -777,6 +788,8 @@ class TDataCursor final : public TFileCursor {
     std::uint32_t record_no_ = 0;
     std::vector<std::uint8_t> current_key_;
     std::vector<std::uint8_t> current_;
+    // The key FindKey searches for, kept between searches.
+    std::vector<std::uint8_t> search_key_;
     bool range_active_ = false;
     std::vector<std::uint8_t> range_start_;
     std::vector<std::uint8_t> range_end_;

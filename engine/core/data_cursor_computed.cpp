@@ -82,7 +82,7 @@ void TDataCursor::SetFieldExpression(std::uint32_t number, ExpTokenPtr tree) {
     field_expressions_[number - 1] = std::move(tree);
 }
 
-void TDataCursor::EvaluateComputedFields(RecordBuffer buffer) {
+void TDataCursor::EvaluateComputedFieldsNow(RecordBuffer buffer) {
     if (!has_computed_ || evaluating_computed_ || buffer.size() < record_size_)
         return;
     evaluating_computed_ = true;

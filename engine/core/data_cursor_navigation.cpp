@@ -281,31 +281,39 @@ void TDataCursor::FillKeyTail(std::vector<std::uint8_t>& key, std::size_t from, 
 std::vector<std::uint8_t> TDataCursor::MakeSearchKey(bool source_is_key, ConstRecordBuffer source,
                                                      int field_count, std::size_t partial_length,
                                                      bool high, bool& partial) const {
+    std::vector<std::uint8_t> key;
+    if (!MakeSearchKeyInto(key, source_is_key, source, field_count, partial_length, high, partial))
+        return {};
+    return key;
+}
+
+bool TDataCursor::MakeSearchKeyInto(std::vector<std::uint8_t>& key, bool source_is_key,
+                                    ConstRecordBuffer source, int field_count,
+                                    std::size_t partial_length, bool high, bool& partial) const {
     const int fields = static_cast<int>(index_state_.fields.size());
     partial = (field_count >= 1 && field_count < fields) || !index_state_.unique ||
               (field_count == 0 && partial_length > 0);
-    std::vector<std::uint8_t> key;
     if (source_is_key) {
         key.assign(index_state_.key_size, 0);
         std::copy_n(source.begin(), std::min(source.size(), key.size()), key.begin());
     } else {
-        key = BuildKeyFor(CurrentSlot(), source);
+        BuildKeyInto(CurrentSlot(), source, key);
     }
     if (!partial)
-        return key;
+        return true;
     int counted = field_count;
     if (field_count <= 0 || field_count > fields)
         counted = (partial_length > 0 && field_count == 0) ? 0 : fields;
     if (partial_length > 0) {
         if (counted >= fields)
-            return {};
+            return false;
         const FieldDescriptor& next = index_state_.fields[static_cast<std::size_t>(counted)];
         // A value longer than the field cannot match anything stored in it.
         if (FieldType(next) != 1 || partial_length + 1 > FieldDataSize(next))
-            return {};
+            return false;
     }
     FillKeyTail(key, ComparedLength(counted, partial_length), high);
-    return key;
+    return true;
 }
 
 std::uint64_t TDataCursor::KeyCountOf(int slot) {
@@ -1089,9 +1097,11 @@ bool TDataCursor::FindKey(bool source_is_key, ConstRecordBuffer source, RecordBu
         if (physical_)
             return false;
         bool partial = false;
-        const std::vector<std::uint8_t> key =
-            MakeSearchKey(source_is_key, source, field_count, partial_length, false, partial);
-        if (key.empty())
+        // The cursor's own buffer: a search per imported entry allocates no key.
+        std::vector<std::uint8_t>& key = search_key_;
+        if (!MakeSearchKeyInto(key, source_is_key, source, field_count, partial_length, false,
+                               partial) ||
+            key.empty())
             return false;
         bool found = false;
         if (partial) {
@@ -1190,14 +1200,22 @@ void TDataCursor::Reposition() {
 
 std::vector<std::uint8_t> TDataCursor::GetBookmark() const {
     std::vector<std::uint8_t> bookmark(GetKeySize(), 0);
-    if (bof_ || eof_)
-        return bookmark;
-    if (physical_)
-        PutU32(bookmark, 0, record_no_);
-    else
-        std::copy_n(current_key_.begin(), std::min(current_key_.size(), bookmark.size()),
-                    bookmark.begin());
+    GetBookmarkInto(bookmark);
     return bookmark;
+}
+
+void TDataCursor::GetBookmarkInto(std::span<std::uint8_t> out) const {
+    std::fill(out.begin(), out.end(), 0);
+    if (bof_ || eof_)
+        return;
+    const std::size_t size = std::min<std::size_t>(GetKeySize(), out.size());
+    if (physical_) {
+        std::array<std::uint8_t, 4> number{};
+        PutU32(number, 0, record_no_);
+        std::copy_n(number.begin(), std::min(size, number.size()), out.begin());
+    } else {
+        std::copy_n(current_key_.begin(), std::min(current_key_.size(), size), out.begin());
+    }
 }
 
 bool TDataCursor::GotoBookmark(std::span<const std::uint8_t> bookmark, bool adjust,

@@ -231,11 +231,20 @@ platform::nls::CodePage TStrataDataSet::TextCodePage() const {
     if (cursor_ == nullptr || !cursor_->IsOpen()) {
         return platform::nls::CodePage::Western;
     }
-    const auto locale = platform::nls::MakeLocaleId(cursor_->GetLanguageID(), cursor_->GetSortID());
-    if (!platform::nls::IsValidLocale(locale)) {
-        return platform::nls::CodePage::Western;
+    // Every text field read and written asks: the page is worked out again only when the
+    // table's language or sort order is not the one it was worked out for.
+    const std::uint16_t language = cursor_->GetLanguageID();
+    const std::uint16_t sort = cursor_->GetSortID();
+    if (!code_page_.known || code_page_.language != language || code_page_.sort != sort) {
+        const auto locale = platform::nls::MakeLocaleId(language, sort);
+        code_page_.page = platform::nls::IsValidLocale(locale)
+                              ? platform::nls::CodePageOfLocale(locale)
+                              : platform::nls::CodePage::Western;
+        code_page_.language = language;
+        code_page_.sort = sort;
+        code_page_.known = true;
     }
-    return platform::nls::CodePageOfLocale(locale);
+    return code_page_.page;
 }
 
 void TStrataDataSet::InternalInitFieldDefs() {
@@ -454,11 +463,9 @@ db::TGetResult TStrataDataSet::GetRecord(db::TRecordBuffer buffer, db::TGetMode 
             WriteInt32(buffer + InfoOffset(), kRecNoNotCounted);
             SetBookmarkFlag(buffer, db::bfCurrent);
             GetCalcFields(buffer);
-            const std::vector<std::uint8_t> bookmark = cursor_->GetBookmark();
-            const auto size = static_cast<std::size_t>(BookmarkSize());
-            std::memset(buffer + BookmarkOffset(), 0, size);
-            std::memcpy(buffer + BookmarkOffset(), bookmark.data(),
-                        std::min(size, bookmark.size()));
+            cursor_->GetBookmarkInto(
+                std::span(reinterpret_cast<std::uint8_t*>(buffer + BookmarkOffset()),
+                          static_cast<std::size_t>(BookmarkSize())));
             return db::grOK;
         }
         case kErrBeginningOfFile:
@@ -598,13 +605,18 @@ void TStrataDataSet::SetFieldData(db::TField* field, std::span<const std::byte> 
                 }
                 Refuse("Value of field " + Quote(*field) + " is out of range");
             }
-            // The engine reads a whole value; a shorter source is padded, never over-read.
-            std::array<std::uint8_t, kLargestFieldData> value{};
-            if (!buffer.empty()) {
-                std::memcpy(value.data(), buffer.data(),
-                            std::min({buffer.size(), size, value.size()}));
+            // The engine reads a whole value; a shorter source is padded, never over-read. A
+            // whole one, as fields hand over, is read in place.
+            const std::uint8_t* data = nullptr;
+            std::array<std::uint8_t, kLargestFieldData> padded;
+            if (!buffer.empty() && buffer.size() >= size) {
+                data = reinterpret_cast<const std::uint8_t*>(buffer.data());
+            } else if (!buffer.empty()) {
+                padded.fill(0);
+                std::memcpy(padded.data(), buffer.data(), std::min(buffer.size(), padded.size()));
+                data = padded.data();
             }
-            cursor_->PutField(number, StateRecord(), buffer.empty() ? nullptr : value.data());
+            cursor_->PutField(number, StateRecord(), data);
         }
         // The framework leaves a key's changes unmarked; Post hands this mark to the key
         // buffer, and an unmarked range end stays open.

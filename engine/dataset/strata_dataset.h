@@ -184,11 +184,11 @@ class TStrataDataSet : public db::TDataSet {
     void ApplyDisplayLabels();
     void MarkComputedFieldsReadOnly();
     // Whether a key text is the same bytes in the table's code page (ASCII, as most keys are).
-    bool KeyTextKept(const std::string& text) const;
+    bool KeyTextKept(std::string_view text) const;
     // A key text's length in the table's code page.
-    std::size_t KeyTextBytes(const std::string& text) const;
-    // A key text in the table's code page.
-    std::string KeyText(const std::string& text) const;
+    std::size_t KeyTextBytes(std::string_view text) const;
+    // The fields of a Locate's names, worked out once while the names and the fields stay.
+    const std::vector<db::TField*>& LocateFields(std::string_view key_fields);
     // The search of Locate and Lookup; leaves the dataset's cursor on the match when `follow`.
     bool LocateRecord(std::string_view key_fields, const db::Variant& key_values,
                       db::TLocateOptions options, bool follow);
@@ -232,6 +232,25 @@ class TStrataDataSet : public db::TDataSet {
     std::vector<std::unique_ptr<std::byte[]>> record_buffers_;
     // The record Lookup reads its results from, in place of the calculation buffer.
     db::TRecordBuffer lookup_buffer_ = nullptr;
+    // The code page of the language and sort order it was worked out for.
+    struct CodePageOfTable {
+        bool known = false;
+        std::uint16_t language = 0;
+        std::uint16_t sort = 0;
+        platform::nls::CodePage page = platform::nls::CodePage::Western;
+    };
+    mutable CodePageOfTable code_page_;
+    // The last Locate's field names and their fields, under the field list's version.
+    struct LocateFieldList {
+        std::string names;
+        std::uint64_t version = 0;
+        std::vector<db::TField*> fields;
+        bool known = false;
+    };
+    LocateFieldList locate_fields_;
+    // Set while a search reads the list above: a search started from inside it (by a
+    // field's OnValidate) works out its own.
+    bool locate_fields_busy_ = false;
 };
 
 class TStrataDBDataSet : public TStrataDataSet {

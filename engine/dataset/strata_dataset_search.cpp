@@ -1,8 +1,13 @@
 // Filters, record search, Locate/Lookup, key buffers and ranges of TStrataDataSet.
 
 #include <algorithm>
+#include <array>
+#include <cassert>
 #include <cstring>
+#include <span>
+#include <string_view>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -63,18 +68,19 @@ class UndoGuard {
     bool armed_ = true;
 };
 
-// Puts the dataset's state back when the scope ends.
+// Puts the dataset's state back when the scope ends. The callables are kept as they are:
+// a key search per imported entry pays for no type-erased wrapper.
+template <class Set, class Restore>
 class TempState {
   public:
-    TempState(std::function<db::TDataSetState(db::TDataSetState)> set,
-              std::function<void(db::TDataSetState)> restore, db::TDataSetState state)
+    TempState(Set set, Restore restore, db::TDataSetState state)
         : restore_(std::move(restore)), saved_(set(state)) {}
     ~TempState() { restore_(saved_); }
     TempState(const TempState&) = delete;
     TempState& operator=(const TempState&) = delete;
 
   private:
-    std::function<void(db::TDataSetState)> restore_;
+    Restore restore_;
     db::TDataSetState saved_;
 };
 
@@ -83,6 +89,35 @@ db::Variant KeyValueAt(const db::Variant& values, std::size_t index, std::size_t
         return values;
     }
     return values.Element(static_cast<std::int64_t>(index));
+}
+
+// The key value of one field, read in place where the values are that one value.
+class KeyValue {
+  public:
+    KeyValue(const db::Variant& values, std::size_t index, std::size_t count) {
+        if (count == 1 && !values.IsArray()) {
+            value_ = &values;
+        } else {
+            element_ = values.Element(static_cast<std::int64_t>(index));
+        }
+    }
+    KeyValue(const KeyValue&) = delete;
+    KeyValue& operator=(const KeyValue&) = delete;
+    const db::Variant& operator*() const { return *value_; }
+    const db::Variant* operator->() const { return value_; }
+
+  private:
+    db::Variant element_;
+    const db::Variant* value_ = &element_;
+};
+
+// A value's text: a string's own, read in place; another value's converted into `holder`.
+std::string_view TextOf(const db::Variant& value, std::string& holder) {
+    if (value.IsString()) {
+        return value.StringText();
+    }
+    holder = value.AsString();
+    return holder;
 }
 
 }  // namespace
@@ -267,39 +302,57 @@ bool TStrataDataSet::KeySearch(TDataCursor& cursor, const std::vector<db::TField
     const std::size_t count = fields.size();
     TempState state([this](db::TDataSetState s) { return SetTempState(s); },
                     [this](db::TDataSetState s) { RestoreState(s); }, db::dsFilter);
-    filter_record_.assign(static_cast<std::size_t>(record_size_), 0);
+    // Sized at open: only cleared here.
+    filter_record_.resize(static_cast<std::size_t>(record_size_));
     cursor.ClearRecordBuffer(filter_record_);
     std::size_t partial_length = 0;
+    std::string holder;
+    std::string converted;
     for (std::size_t i = 0; i < count; ++i) {
         db::TField* field = fields[i];
-        db::Variant value = KeyValueAt(key_values, i, count);
+        const KeyValue value(key_values, i, count);
         const bool partial =
             i + 1 == count && options.Contains(db::loPartialKey) && IsStringType(field->DataType());
-        if (IsStringType(field->DataType()) && !value.IsClear()) {
-            std::string text = value.AsString();
-            if (partial && !text.empty() && text.back() == '*') {
-                text.pop_back();
-            }
-            const std::string bytes = KeyText(text);
-            // A value longer than the field matches nothing; the key could not even hold it.
-            if (static_cast<std::int64_t>(bytes.size()) > field->Size()) {
-                return false;
-            }
-            if (partial) {
-                partial_length = bytes.size();
-            }
-            // A plain text field takes the bytes made above, as its own conversion would make
-            // them, without converting the value again.
-            if (typeid(*field) == typeid(db::TStringField) &&
-                bytes.find('\0') == std::string::npos) {
-                std::vector<std::byte> data(static_cast<std::size_t>(field->DataSize()));
-                std::memcpy(data.data(), bytes.data(), bytes.size());
-                field->SetData(data);
-                continue;
-            }
-            value = db::Variant(text);
+        if (!IsStringType(field->DataType()) || value->IsClear()) {
+            field->SetValue(*value);
+            continue;
         }
-        field->SetValue(value);
+        std::string_view text = TextOf(*value, holder);
+        if (partial && !text.empty() && text.back() == '*') {
+            text.remove_suffix(1);
+        }
+        std::string_view bytes = text;
+        if (!KeyTextKept(text)) {
+            converted = db::Utf8ToCodePage(TextCodePage(), text, "a key value");
+            bytes = converted;
+        }
+        // A value longer than the field matches nothing; the key could not even hold it.
+        if (static_cast<std::int64_t>(bytes.size()) > field->Size()) {
+            return false;
+        }
+        if (partial) {
+            partial_length = bytes.size();
+        }
+        // A plain text field takes the bytes made above, as its own conversion would make
+        // them, without converting the value again.
+        if (typeid(*field) == typeid(db::TStringField) &&
+            bytes.find('\0') == std::string_view::npos) {
+            const auto size = static_cast<std::size_t>(field->DataSize());
+            assert(bytes.size() <= size);
+            // On the stack: an OnValidate handler that searches again has buffers of its own.
+            std::array<std::byte, 256> small;
+            std::vector<std::byte> large;
+            std::span<std::byte> data(small.data(), std::min(size, small.size()));
+            if (size > small.size()) {
+                large.resize(size);
+                data = large;
+            }
+            std::fill(data.begin(), data.end(), std::byte{0});
+            std::memcpy(data.data(), bytes.data(), bytes.size());
+            field->SetData(data);
+            continue;
+        }
+        field->SetValue(db::Variant(std::string(text)));
     }
     const bool use_partial = partial_length > 0;
     const int field_count = static_cast<int>(use_partial ? count - 1 : count);
@@ -423,13 +476,13 @@ bool TStrataDataSet::FilterSearch(const std::vector<db::TField*>& fields,
     return code == kErrNone;
 }
 
-bool TStrataDataSet::KeyTextKept(const std::string& text) const {
+bool TStrataDataSet::KeyTextKept(std::string_view text) const {
     const bool ascii = std::all_of(text.begin(), text.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     return ascii && platform::nls::KeepsAscii(TextCodePage());
 }
 
-std::size_t TStrataDataSet::KeyTextBytes(const std::string& text) const {
+std::size_t TStrataDataSet::KeyTextBytes(std::string_view text) const {
     // ASCII, as most keys are, keeps its length in the table's code page: a search per entry
     // of an import need not convert its key twice to learn it.
     if (KeyTextKept(text))
@@ -437,17 +490,34 @@ std::size_t TStrataDataSet::KeyTextBytes(const std::string& text) const {
     return db::Utf8ToCodePage(TextCodePage(), text, "a key value").size();
 }
 
-std::string TStrataDataSet::KeyText(const std::string& text) const {
-    if (KeyTextKept(text))
-        return text;
-    return db::Utf8ToCodePage(TextCodePage(), text, "a key value");
+const std::vector<db::TField*>& TStrataDataSet::LocateFields(std::string_view key_fields) {
+    const std::uint64_t version = Fields().Version();
+    if (!locate_fields_.known || locate_fields_.version != version ||
+        locate_fields_.names != key_fields) {
+        locate_fields_.known = false;
+        locate_fields_.fields = GetFieldList(key_fields);
+        locate_fields_.names = key_fields;
+        locate_fields_.version = version;
+        locate_fields_.known = true;
+    }
+    return locate_fields_.fields;
 }
 
 bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant& key_values,
                                   db::TLocateOptions options, bool follow) {
     CheckBrowseMode();
     CursorPosChanged();
-    const std::vector<db::TField*> fields = GetFieldList(key_fields);
+    // Imports locate every entry by the same names: the list is worked out once.
+    std::vector<db::TField*> own_list;
+    const std::vector<db::TField*>* list = &own_list;
+    if (locate_fields_busy_) {
+        own_list = GetFieldList(key_fields);
+    } else {
+        list = &LocateFields(key_fields);
+    }
+    const bool was_busy = std::exchange(locate_fields_busy_, true);
+    UndoGuard free_list([this, was_busy] { locate_fields_busy_ = was_busy; });
+    const std::vector<db::TField*>& fields = *list;
     if (fields.empty()) {
         return false;
     }
@@ -455,14 +525,15 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
                               key_values.ArrayCount() < static_cast<std::int64_t>(fields.size()))) {
         Refuse("Too few key values for the fields " + std::string(key_fields));
     }
+    std::string holder;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         db::TField* field = fields[i];
         if (field->FieldNo() < 1) {
             Refuse("Field '" + field->DisplayName() + "' is not indexed and cannot be modified");
         }
-        const db::Variant value = KeyValueAt(key_values, i, fields.size());
-        if (IsStringType(field->DataType()) && !value.IsClear() &&
-            KeyTextBytes(value.AsString()) >
+        const KeyValue value(key_values, i, fields.size());
+        if (IsStringType(field->DataType()) && !value->IsClear() &&
+            KeyTextBytes(TextOf(*value, holder)) >
                 kMaxEngineString + (options.Contains(db::loPartialKey) ? 1 : 0)) {
             // The engine's strings stop at 250 bytes; nothing longer is handed on, by copy
             // or by pointer.
@@ -490,6 +561,7 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
             }
             const db::Variant rest =
                 values.size() == 1 ? values.front() : db::Variant::FromArray(std::move(values));
+            free_list.Finish();
             return LocateRecord(names, rest, db::TLocateOptions(options).Exclude(db::loPartialKey),
                                 follow);
         }

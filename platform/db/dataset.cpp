@@ -120,7 +120,7 @@ TDataSet::~TDataSet() {
     for (TField* field : std::vector<TField*>(fields_.fields_)) {
         field->dataset_ = nullptr;
     }
-    fields_.fields_.clear();
+    fields_.Clear();
 }
 
 void TDataSet::Loaded() {
@@ -686,6 +686,10 @@ void TDataSet::DataEvent(TDataEvent event, const TDataEventInfo& info) {
 }
 
 void TDataSet::SendDataEvent(TDataEvent event, const TDataEventInfo& info) {
+    // Most datasets of an import have no data source: nothing to copy the list for.
+    if (data_sources_.empty()) {
+        return;
+    }
     for (TDataSource* source : std::vector<TDataSource*>(data_sources_)) {
         source->DataEvent(event, info);
     }

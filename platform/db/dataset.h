@@ -408,6 +408,13 @@ class TDataSet : public TComponent {
     TFilterOptions filter_options_;
     TFilterRecordEvent on_filter_record_;
 
+    // Whether the field list held a blob field when last looked at, and its version then.
+    struct BlobScan {
+        bool valid = false;
+        bool any = false;
+        std::uint64_t version = 0;
+    };
+    BlobScan blob_scan_;
     std::int64_t disable_count_ = 0;
     TDataSetState disable_state_ = dsInactive;
     bool disabled_layout_change_ = false;

@@ -1,6 +1,9 @@
 // Editing: edit, insert, append, post, cancel, delete and the checks around them.
 
 #include "platform/db/dataset.h"
+
+#include <algorithm>
+
 #include "platform/db/exception.h"
 #include "platform/db/fields_blob.h"
 
@@ -164,6 +167,15 @@ void TDataSet::CheckRequiredFields() {
 }
 
 void TDataSet::FreeFieldBuffers() {
+    // Every post asks: a field list without blobs, known as such since it last changed, is
+    // not walked.
+    if (blob_scan_.valid && blob_scan_.version == fields_.Version() && !blob_scan_.any) {
+        return;
+    }
+    blob_scan_.any = std::any_of(fields_.begin(), fields_.end(),
+                                 [](const TField* field) { return field->IsBlob(); });
+    blob_scan_.version = fields_.Version();
+    blob_scan_.valid = true;
     for (TField* field : fields_) {
         // Asked before the cast: a post of a row without blobs pays no type lookup per field.
         if (!field->IsBlob()) {

@@ -140,7 +140,11 @@ class TField : public TComponent {
     void SetData(std::span<const std::byte> buffer, bool native_format = true);
     // Runs OnValidate with `buffer` as the field's value for its duration (the dataset calls
     // this before it stores a value).
-    void Validate(std::span<const std::byte> buffer);
+    void Validate(std::span<const std::byte> buffer) {
+        if (OnValidate) {
+            RunOnValidate(buffer);
+        }
+    }
     // Asks the controls to put the input focus on this field.
     void FocusControl();
 
@@ -190,6 +194,7 @@ class TField : public TComponent {
   private:
     friend class TDataSet;
     friend class TFields;
+    void RunOnValidate(std::span<const std::byte> buffer);
 
     TDataSet* dataset_ = nullptr;
     std::string field_name_;
@@ -243,6 +248,9 @@ class TFields {
     TField* FieldByName(std::string_view name) const;
     TField* FieldByNumber(std::int32_t field_no) const;
     std::int64_t IndexOf(const TField* field) const;
+    // Changes whenever a field is added, removed, moved or renamed: what was worked out from
+    // names holds while it stays the same.
+    std::uint64_t Version() const { return version_; }
 
     auto begin() const { return fields_.begin(); }
     auto end() const { return fields_.end(); }
@@ -253,8 +261,24 @@ class TFields {
     void Add(TField& field);
     void Remove(TField& field);
     void Move(TField& field, std::int64_t index);
+    void Clear();
+    // A field was added, removed, moved or renamed: the name index is made again when next
+    // asked.
+    void Changed() {
+        by_name_.clear();
+        ++version_;
+    }
+    void BuildNameIndex() const;
 
     std::vector<TField*> fields_;
+    // Open-addressed by the case-folded hash of the name; the first field of a name in list
+    // order wins, as the list's own scan finds it. Empty while out of date.
+    struct NameSlot {
+        std::uint64_t hash = 0;
+        TField* field = nullptr;
+    };
+    mutable std::vector<NameSlot> by_name_;
+    std::uint64_t version_ = 0;
 };
 
 }  // namespace db

@@ -10,6 +10,7 @@
 #include "platform/db/dataset.h"
 #include "platform/db/exception.h"
 #include "platform/db/format_settings.h"
+#include "platform/nls/nls.h"
 
 namespace db {
 
@@ -74,15 +75,23 @@ void TStringField::SetAsStringValue(std::string_view value) {
     // Imports set fields by the million: the field's name is only spelled for an error, and
     // plain ASCII goes into the record as it is, without a converted copy.
     const platform::nls::CodePage code_page = CodePageOf(*this);
+    // One pass over the text tells plain ASCII and a NUL apart.
+    bool ascii = true;
+    bool nul = false;
+    for (const char c : value) {
+        ascii &= static_cast<unsigned char>(c) < 0x80;
+        nul |= c == '\0';
+    }
     std::string converted;
     std::string_view bytes = value;
-    if (!SameInCodePage(code_page, value)) {
+    if (!ascii || !platform::nls::KeepsAscii(code_page)) {
         if (!TryUtf8ToCodePage(code_page, value, converted)) {
             converted = Utf8ToCodePage(code_page, value, "field '" + DisplayName() + "'");
         }
         bytes = converted;
+        nul = bytes.find('\0') != std::string_view::npos;
     }
-    if (bytes.find('\0') != std::string_view::npos) {
+    if (nul) {
         throw EConvertError("Text for field '" + DisplayName() + "' holds a NUL character");
     }
     if (static_cast<std::int64_t>(bytes.size()) > Size()) {

@@ -16,6 +16,7 @@
 #include "engine/storage/file_objects.h"
 #include "platform/db/exception.h"
 #include "platform/db/fields_numeric.h"
+#include "platform/db/fields_text.h"
 #include "tests/engine/dataset/strata_test_support.h"
 
 namespace strata {
@@ -535,6 +536,27 @@ TEST_F(StrataDataSetTest, CachedLookupCursorNeverServesStaleRecords) {
     EXPECT_FALSE(table.Locate("Item", db::Variant("robert@example.com"), {db::loCaseInsensitive}));
     EXPECT_TRUE(table.Lookup("Item", db::Variant("CAROL@example.com"), "Name").IsNull());
     EXPECT_EQ(table.Lookup("Item", db::Variant("carol@example.com"), "Name"), db::Variant("Carol"));
+}
+
+TEST_F(StrataDataSetTest, LocateFollowsTheFieldsOfEachOpen) {
+    TestTable& table = OpenList();
+    ASSERT_TRUE(table.Locate("Item", db::Variant("bob@example.com"), {}));
+    // The default fields are made anew at each open; a declared one may be renamed between.
+    table.Close();
+    table.Open();
+    ASSERT_TRUE(table.Locate("Item", db::Variant("carol@example.com"), {}));
+    EXPECT_EQ(table.FieldByName("Name")->AsString(), "Carol");
+    table.Close();
+    auto* item = db::MakeOwned<db::TStringField>(table);
+    item->SetFieldName("Item");
+    item->SetDataSet(&table);
+    table.Open();
+    EXPECT_TRUE(table.Locate("Item", db::Variant("abe@example.com"), {}));
+    table.Close();
+    item->SetFieldName("Category");
+    table.Open();
+    EXPECT_THROW(table.Locate("Item", db::Variant("abe@example.com"), {}), db::EDatabaseError);
+    EXPECT_TRUE(table.Locate("Category", db::Variant("events"), {}));
 }
 
 TEST_F(StrataDataSetTest, RangesAndMasterDetail) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/db/data_source.h"
@@ -599,6 +600,28 @@ TEST_F(DataSetTest, DefaultFieldsComeAndGoWithTheCursorPersistentOnesStay) {
     qty->SetFieldName("Missing");
     EXPECT_THROW(ds->Open(), EDatabaseError);
     EXPECT_FALSE(ds->Active());
+}
+
+TEST_F(DataSetTest, FieldNamesAreFoundAfterEveryChangeOfTheList) {
+    EXPECT_EQ(ds->FindField("qty"), ds->Fields()[2]);
+    ds->Close();  // the default fields go
+    EXPECT_EQ(ds->FindField("Qty"), nullptr);
+    std::vector<TField*> made;
+    // "A1bc" and "A2bc" share length, ends and middle; the rest fill a larger index.
+    for (const char* name : {"Qty", "A1bc", "A2bc", "F1", "F2", "F3", "F4", "F5", "F6"}) {
+        made.push_back(MakeOwned<TIntegerField>(*ds));
+        made.back()->SetFieldName(name);
+        made.back()->SetDataSet(ds.get());
+    }
+    made[0]->SetFieldName("Amount");
+    made[3]->Free();
+    made[4]->SetIndex(0);
+    const std::pair<const char*, TField*> expected[] = {
+        {"QTY", nullptr}, {"amount", made[0]}, {"a1BC", made[1]}, {"A2bc", made[2]},
+        {"F1", nullptr},  {"f2", made[4]},     {"F6", made[8]},   {"", nullptr}};
+    for (const auto& [name, field] : expected) {
+        EXPECT_EQ(ds->FindField(name), field) << name;
+    }
 }
 
 TEST_F(DataSetTest, DeclaredStringFieldsTakeTheStoredSize) {
