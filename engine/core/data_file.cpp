@@ -467,7 +467,30 @@ bool TDataFile::UnpinnedInOrder(bool changed, std::vector<NumberedRecord>& out) 
         else if (record.Modified() == changed)
             out.push_back({number, 0, &record});
     });
-    // The numbers sit beside the records, so ordering them reads no record.
+    // The numbers sit beside the records, so ordering them reads no record. Those of a
+    // stretch of numbers (the records an import appended) are put in place in one pass rather
+    // than sorted: each number is held once.
+    if (out.size() >= 64) {
+        const auto [low, high] = std::minmax_element(
+            out.begin(), out.end(),
+            [](const NumberedRecord& a, const NumberedRecord& b) { return a.number < b.number; });
+        const std::uint32_t first = low->number;
+        const std::size_t span = std::size_t{high->number} - first + 1;
+        if (span <= 2 * out.size()) {
+            std::vector<TRecord*> by_number(span, nullptr);
+            for (const NumberedRecord& entry : out) {
+                assert(by_number[entry.number - first] == nullptr);
+                by_number[entry.number - first] = entry.record;
+            }
+            std::size_t k = 0;
+            for (std::size_t i = 0; i < span; ++i) {
+                if (by_number[i] != nullptr)
+                    out[k++] = {static_cast<std::uint32_t>(first + i), 0, by_number[i]};
+            }
+            assert(k == out.size());
+            return pinned_changes;
+        }
+    }
     std::sort(out.begin(), out.end(),
               [](const NumberedRecord& a, const NumberedRecord& b) { return a.number < b.number; });
     return pinned_changes;

@@ -2551,6 +2551,7 @@ TPage* TIndexFile::NewPage(TFileCursor* cursor, int slot) {
 }
 
 void TIndexFile::FreePage(TPage& page) {
+    page.ForgetInserts();
     page.SetNext(GetFreePage(page.Slot()));
     page.SetPrevious(0);
     page.SetFree(true);

@@ -551,6 +551,30 @@ class TIndexFile : public TFileHandler {
     // key order (the freed records' keys of a statement's deletes, growing record IDs) mostly
     // go into the leaf of the insert before.
     RemovalTrail& LastInsertion(int slot) { return insertions_.at(static_cast<std::size_t>(slot)); }
+    // Where the last insert into a page of a slot went, and how many inserts in a row before
+    // it each went just after the one before: keys coming in order, which pages split where
+    // the keys go (TPage::NoteInsertAt). Kept for the pages a slot's inserts went to last,
+    // leaves and interior pages apart, and apart from the cached pages, so that pages leave
+    // and come back without changing what is written.
+    struct InsertRun {
+        std::uint32_t page = 0;
+        std::uint32_t round = 0;
+        std::int64_t position = 0;
+        std::uint8_t ordered = 0;
+        // Some of those inserts went past a key between.
+        bool passing = false;
+    };
+    static constexpr std::size_t kInsertRuns = 32;
+    // The run kept in the place of `page` (its page is another, or 0, when none is kept for it).
+    InsertRun& LastInsertRun(int slot, bool interior, std::uint32_t page) {
+        SlotRuns& runs = insert_runs_.at(static_cast<std::size_t>(slot));
+        InsertRun& run = runs.runs[interior ? 1 : 0][page / kIndexPageSize % kInsertRuns];
+        if (run.round != runs.round)
+            run = {0, runs.round, 0, 0, false};
+        return run;
+    }
+    // Forgets the slot's runs.
+    void ForgetInsertRuns(int slot) { ++insert_runs_.at(static_cast<std::size_t>(slot)).round; }
 
     struct Statistics {
         std::uint64_t hits = 0;
@@ -922,6 +946,11 @@ class TIndexFile : public TFileHandler {
     Descent descent_;
     std::array<RemovalTrail, kIndexSlotCount> removals_{};
     std::array<RemovalTrail, kIndexSlotCount> insertions_{};
+    struct SlotRuns {
+        std::uint32_t round = 0;
+        std::array<std::array<InsertRun, kInsertRuns>, 2> runs{};
+    };
+    std::array<SlotRuns, kIndexSlotCount> insert_runs_{};
     WriteBehind behind_;
     Statistics stats_;
     // Carries a slot's key settings for ReadLeafRecords; never cached.

@@ -1015,6 +1015,7 @@ void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {
 }
 
 void TPage::EraseRaw(std::int64_t pos) {
+    ForgetInserts();
     used_ -= EntrySize(pos);
     if (Compressed()) {
         compact_->Erase(Index(pos));
@@ -1034,6 +1035,8 @@ void TPage::EraseRaw(std::int64_t pos) {
 void TPage::MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after) {
     assert(n >= 0 && from_pos >= 1 && to_after >= 0 && &to != this);
     assert(Compressed() == to.Compressed());
+    ForgetInserts();
+    to.ForgetInserts();
     if (Compressed()) {
         to.DropOtherForm();
         compact_->MoveTo(*to.compact_, static_cast<std::size_t>(from_pos - 1),
@@ -1287,10 +1290,141 @@ void TPage::ReparentChildren() {
     }
 }
 
+// A run of keys in order that merges with older keys (each new key a little past an old
+// one) reaches the next leaf when it passes that leaf's first keys: they go to the end of
+// the run's leaf, and the new key after them, while the run's leaf has room and both leaves
+// hang from one parent. The run then fills its leaf with its own and the older keys,
+// instead of splitting the next leaf, whose older keys would travel with it page after page
+// and leave each page it splits off partly empty.
+bool TPage::JoinRunBefore(std::int64_t passed, const std::uint8_t* key, std::uint32_t pointer) {
+    assert(IsLeaf() && !Compressed() && passed >= 1 && count_ >= passed);
+    const TIndexFile::InsertRun& run = owner_->LastInsertRun(slot_, false, previous_);
+    if (run.page != previous_ || run.ordered < kOrderedRun)
+        return false;
+    // Read when not cached: what the cache holds never changes what is written.
+    PinnedPage before(*owner_, owner_->GetPage(slot_, previous_));
+    PinnedPage parent(*owner_, owner_->GetPage(slot_, parent_));
+    if (before->Free() || !before->IsLeaf() || before->Compressed() || before->next_ != offset_ ||
+        before->count_ < 1 || run.position != before->count_ ||
+        before->count_ + passed + 1 > before->Capacity() || !parent->IsInterior()) {
+        return false;
+    }
+    // A leaf left with a few keys would stay behind the run nearly empty: it goes whole.
+    const bool whole =
+        count_ - passed <= kJoinedKeys && before->count_ + count_ + 1 <= before->Capacity();
+    if (!whole && count_ == passed)
+        return false;
+    const std::int64_t pos = parent->FindChild(offset_);
+    if (pos < 2 || parent->PointerAt(pos - 1) != previous_)
+        return false;
+    [[maybe_unused]] const std::uint64_t keys_before =
+        parent->CountAt(pos - 1) + std::uint64_t{parent->CountAt(pos)};
+    const std::uint8_t ordered = before->OrderedInserts();
+    // The slot's next insert most likely goes where this one does: its trail leads there.
+    TIndexFile::RemovalTrail& trail = owner_->LastInsertion(slot_);
+    if (trail.leaf == offset_ && trail.depth >= 1 && trail.depth <= trail.path.size() &&
+        trail.path[trail.depth - 1] == std::pair{parent->offset_, pos}) {
+        trail.path[trail.depth - 1].second = pos - 1;
+        trail.leaf = previous_;
+    }
+    MoveEntries(*before, 1, passed, before->count_);
+    Recompute();
+    before->Recompute();
+    // The run goes on past the keys taken along.
+    before->ContinueRun(before->count_, ordered, true);
+    before->edit_ = before->count_;
+    before->InsertEntry(key, pointer, 1);
+    if (whole) {
+        const std::int64_t inserted = before->edit_;
+        if (count_ > 0)
+            MoveEntries(*before, 1, count_, before->count_);
+        Recompute();
+        before->Recompute();
+        before->ContinueRun(inserted, ordered, true);
+        before->edit_ = inserted;
+        // Out of the level and the parent, as a merge after a removal takes a leaf out.
+        before->SetNext(next_);
+        if (next_ != 0) {
+            PinnedPage after(*owner_, owner_->GetPage(slot_, next_));
+            after->SetPrevious(before->offset_);
+        }
+        previous_ = next_ = 0;
+        parent_ = 0;
+        assert(count_ == 0 && before->count_ <= before->Capacity());
+        owner_->FreePage(*this);
+        parent->edit_ = pos - 1;
+        parent->SetCount(static_cast<std::uint32_t>(before->count_));
+        assert(static_cast<std::uint64_t>(before->count_) == keys_before);
+        parent->edit_ = pos;
+        parent->DeleteEntry();
+        return true;
+    }
+    edit_ = 1;
+    parent->edit_ = pos - 1;
+    parent->SetCount(static_cast<std::uint32_t>(before->count_));
+    parent->edit_ = pos;
+    parent->SetCount(static_cast<std::uint32_t>(count_));
+    parent->SetKey(KeyAt(1));
+    // The two leaves hold the parent's keys and the new one, in order, neither overfull.
+    assert(before->count_ <= before->Capacity() && count_ >= 1);
+    assert(parent->CountAt(pos - 1) + std::uint64_t{parent->CountAt(pos)} == keys_before);
+    return true;
+}
+
+void TPage::NoteInsertAt(std::int64_t pos) {
+    if (owner_ == nullptr)
+        return;
+    TIndexFile::InsertRun& run = owner_->LastInsertRun(slot_, IsInterior(), offset_);
+    const bool follows = run.page == offset_ && pos > run.position && pos <= run.position + 2;
+    run.ordered = follows ? static_cast<std::uint8_t>(std::min(run.ordered + 1, 255)) : 0;
+    run.passing = follows && (run.passing || pos == run.position + 2);
+    run.page = offset_;
+    run.position = pos;
+}
+
+std::uint8_t TPage::OrderedInserts() const {
+    if (owner_ == nullptr)
+        return 0;
+    const TIndexFile::InsertRun& run = owner_->LastInsertRun(slot_, IsInterior(), offset_);
+    return run.page == offset_ ? run.ordered : 0;
+}
+
+bool TPage::PassingInserts() const {
+    if (owner_ == nullptr)
+        return false;
+    const TIndexFile::InsertRun& run = owner_->LastInsertRun(slot_, IsInterior(), offset_);
+    return run.page == offset_ && run.passing;
+}
+
+void TPage::ContinueRun(std::int64_t pos, std::uint8_t ordered, bool passing) {
+    if (owner_ == nullptr)
+        return;
+    TIndexFile::InsertRun& run = owner_->LastInsertRun(slot_, IsInterior(), offset_);
+    run.page = offset_;
+    run.position = pos;
+    run.ordered = ordered;
+    run.passing = passing;
+}
+
+void TPage::ForgetInserts() {
+    if (owner_ == nullptr)
+        return;
+    for (const bool interior : {false, true}) {
+        TIndexFile::InsertRun& run = owner_->LastInsertRun(slot_, interior, offset_);
+        if (run.page == offset_)
+            run.page = 0;
+    }
+}
+
 void TPage::InsertEntry(const std::uint8_t* key, std::uint32_t pointer, std::uint32_t count) {
     const std::int64_t after = std::clamp<std::int64_t>(edit_, 0, count_);
+    if (after >= 1 && after <= kJoinedKeys && count_ >= after && previous_ != 0 && parent_ != 0 &&
+        IsLeaf() && !Compressed() && JoinRunBefore(after, key, pointer)) {
+        return;
+    }
     InsertRaw(after, key, pointer, count);
     edit_ = after + 1;
+    NoteInsertAt(edit_);
     // Entries at full width carry no counts, and InsertRaw marked the page changed.
     if (Compressed()) {
         RecomputeAt(edit_);
@@ -1321,6 +1455,8 @@ std::size_t TPage::AppendEntries(const std::uint8_t* keys, const std::uint32_t* 
         PutU32(tail, kPtrAt, pointers[i]);
         PutU32(tail, kCountAt, 1);
     }
+    for (std::int64_t pos = count_ + 1; pos <= count_ + static_cast<std::int64_t>(m); ++pos)
+        NoteInsertAt(pos);
     count_ += static_cast<std::int64_t>(m);
     used_ += m * (std::size_t{key_size_} + 4);
     edit_ = count_;
@@ -1338,6 +1474,24 @@ bool TPage::FalseRoot() const {
     return root != 0 && root != offset_;
 }
 
+// Keys above all others (an auto-increment key) arrive at the end of the level's last page,
+// where a random key rarely does: the full page stays and the new one takes what follows.
+// A run in the middle of the tree (one category's record IDs before the next category's)
+// keeps its new key on the left, which the run goes on filling (see JoinRunBefore for a run
+// that passes older keys), and leaves the keys after it as they are. Scattered keys split
+// in the middle.
+std::int64_t TPage::SplitPoint(std::int64_t inserted) const {
+    assert(count_ >= 2 && inserted >= 1 && inserted <= count_);
+    const bool at_end = inserted == count_;
+    if (!(OrderedInserts() >= kOrderedRun || (at_end && next_ == 0)))
+        return (count_ + 1) / 2;
+    if (at_end)
+        return count_ - 1;
+    // A run that merges with older keys takes a few left after its own along, rather than
+    // leave them a page of their own.
+    return PassingInserts() && count_ - inserted <= kJoinedKeys ? inserted - 1 : inserted;
+}
+
 void TPage::Split() {
     assert(count_ >= 2);
     if (FalseRoot())
@@ -1351,12 +1505,19 @@ void TPage::Split() {
         PageCorrupt(owner_);
     const bool interior = IsInterior();
     const bool was_root = kind_ == PageKind::kRoot || kind_ == PageKind::kRootLeaf;
-    const std::int64_t keep = (count_ + 1) / 2;
+    const std::int64_t inserted = edit_;
+    const std::uint8_t ordered = OrderedInserts();
+    const bool passing = PassingInserts();
+    const std::int64_t keep = SplitPoint(inserted);
+    assert(keep >= 1 && keep < count_);
     const bool appended = edit_ == count_;
     // The fresh page takes its kind first, so it holds the moved entries in
     // the form this one does.
     kind_ = right.kind_ = interior ? PageKind::kInterior : PageKind::kLeaf;
-    if (!Compressed() && appended && right.count_ == 0 && SizedBuffers()) {
+    if (!Compressed() && appended && keep == count_ - 1) {
+        // The full page stays as it is; the new one grows as the keys that follow fill it.
+        MoveEntries(right, count_, 1, 0);
+    } else if (!Compressed() && appended && right.count_ == 0 && SizedBuffers()) {
         HandOverUpperHalf(right, keep);
     } else {
         MoveEntries(right, keep + 1, count_ - keep, 0);
@@ -1408,6 +1569,11 @@ void TPage::Split() {
     right.ReparentChildren();
     MarkChanged();
     right.MarkChanged();
+    // The page that holds the new entry goes on taking the keys that follow it.
+    if (inserted <= count_)
+        ContinueRun(inserted, ordered, passing);
+    else
+        right.ContinueRun(inserted - count_, ordered, passing);
     if (edit_ > count_)
         edit_ = count_;
 

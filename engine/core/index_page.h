@@ -545,6 +545,28 @@ class alignas(64) TPage {
     void MoveEntries(TPage& to, std::int64_t from_pos, std::int64_t n, std::int64_t to_after);
     // Split's move of the entries after the first `keep` to the empty `to` (see the definition).
     void HandOverUpperHalf(TPage& right, std::int64_t keep);
+    // Inserts that come in order (each just after the page's insert before it, or past one
+    // key between: a run in the middle of the tree merging with the keys of an earlier one)
+    // are split where they go rather than in the middle, so the pages they leave behind are
+    // full. The runs are kept by the file (TIndexFile::LastInsertRun).
+    static constexpr std::uint8_t kOrderedRun = 2;
+    void NoteInsertAt(std::int64_t pos);
+    // The inserts in a row that came in order up to this page's last one (0 when none is
+    // kept for the page).
+    std::uint8_t OrderedInserts() const;
+    // Whether the run passes older keys, merging with them (see NoteInsertAt).
+    bool PassingInserts() const;
+    // Makes the slot's run go on from `pos` of this page.
+    void ContinueRun(std::int64_t pos, std::uint8_t ordered, bool passing);
+    void ForgetInserts();
+    // How many entries a split keeps for the entry just inserted at `inserted` (see the
+    // definition).
+    std::int64_t SplitPoint(std::int64_t inserted) const;
+    // Puts a key that goes just after this leaf's first `passed` keys at the end of the leaf
+    // before, with those keys, when a run of keys in order fills that leaf (see the
+    // definition); false, with nothing changed, otherwise.
+    static constexpr std::int64_t kJoinedKeys = 4;
+    bool JoinRunBefore(std::int64_t passed, const std::uint8_t* key, std::uint32_t pointer);
     void Recompute();
     void RecomputeAt(std::int64_t pos);
     void ComputeCounts(std::int64_t pos);

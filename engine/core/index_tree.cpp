@@ -416,6 +416,9 @@ bool TIndexTree::DeleteAlongRememberedDescent(const std::uint8_t* key) {
 }
 
 bool TIndexTree::Delete(const std::uint8_t* key) {
+    // Removals take keys out wherever the leaves stand (packed or not): a run of inserts
+    // starts anew after them.
+    file_.ForgetInsertRuns(slot_);
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return false;
@@ -758,6 +761,7 @@ void TIndexTree::ForEach(const std::function<void(std::span<const std::uint8_t> 
 }
 
 void TIndexTree::Clear() {
+    file_.ForgetInsertRuns(slot_);
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0)
         return;

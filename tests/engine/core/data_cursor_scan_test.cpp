@@ -297,7 +297,7 @@ TEST_F(DataCursorScan, DistinctValuesOnceEachThroughAnIndexWithTheirValues) {
 
 // A walk through an index of many more leaves than walks keep leaves no more of them cached.
 TEST_F(DataCursorScan, AWalkThroughALongIndexKeepsItsLastLeavesOnly) {
-    constexpr int kEntries = 40000;
+    constexpr int kEntries = 60000;
     TDataCursor& writer = CreateAndOpen(ListTableDefinition());
     for (int i = 0; i < kEntries; ++i)
         InsertEntry(writer, std::string(60, 'm') + std::to_string(i) + "@x", "Cat", 0);
