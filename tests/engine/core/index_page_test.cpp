@@ -191,6 +191,9 @@ struct TreeCase {
     // Keys compared by KeyCompare::Bytes, as the cursor orders keys built without a language,
     // rather than through a function.
     bool in_line = false;
+    // Inserts mostly go a step or two past the one before (runs that pass older keys of the
+    // same values), as an import in key order does, instead of landing anywhere.
+    bool runs = false;
 };
 
 KeyCompare CompareOf(const TreeCase& c) {
@@ -207,13 +210,19 @@ TEST_P(RandomizedTree, MatchesAnOrderedMapThroughInsertsDeletesAndReopen) {
     std::mt19937 rng(1234 + c.option);
     std::uniform_int_distribution<std::uint32_t> values(0, 60000);
     std::uint32_t next_id = 1;
+    std::uint32_t last_value = 0;
+    auto next_value = [&] {
+        last_value =
+            c.runs && rng() % 100 < 95 ? (last_value + 1 + rng() % 2) % 60001 : values(rng);
+        return last_value;
+    };
     auto run = [&](int operations) {
         TIndexTree tree(*file, 1, CompareOf(c));
         for (int op = 0; op < operations; ++op) {
             const bool insert = model.size() < 200 || rng() % 100 < 55;
             if (insert) {
                 const std::uint32_t id = next_id++;
-                const Key key = MakeKey(values(rng), id, c.key_size, c.unique);
+                const Key key = MakeKey(next_value(), id, c.key_size, c.unique);
                 const bool fresh = !model.contains(key);
                 ASSERT_EQ(tree.Insert(key.data(), id), fresh);
                 if (fresh)
@@ -258,12 +267,15 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{0, true, 5, 20000, false, true}, TreeCase{0, false, 300, 20000, true, true},
         TreeCase{3, false, 16, 40000, false, true}, TreeCase{3, true, 24, 20000, false, true},
         TreeCase{3, false, 84, 20000, true, true}, TreeCase{3, false, 8, 40000, false, true},
-        TreeCase{0, false, 84, 20000, false, true}, TreeCase{0, true, 84, 20000, true, true}),
+        TreeCase{0, false, 84, 20000, false, true}, TreeCase{0, true, 84, 20000, true, true},
+        TreeCase{0, false, 16, 100000, false, true, true},
+        TreeCase{3, false, 84, 40000, false, true, true},
+        TreeCase{0, true, 24, 40000, false, false, true}),
     [](const auto& test_param) {
         return "Option" + std::to_string(test_param.param.option) +
                (test_param.param.unique ? "Unique" : "NotUnique") +
                std::to_string(test_param.param.key_size) +
-               (test_param.param.in_line ? "InLine" : "");
+               (test_param.param.in_line ? "InLine" : "") + (test_param.param.runs ? "Runs" : "");
     });
 
 TEST_F(IndexFileFixture, CapacitiesFollowTheKeySize) {
