@@ -1489,7 +1489,8 @@ std::int64_t TPage::SplitPoint(std::int64_t inserted) const {
         return count_ - 1;
     // A run that merges with older keys takes a few left after its own along, rather than
     // leave them a page of their own.
-    return PassingInserts() && count_ - inserted <= kJoinedKeys ? inserted - 1 : inserted;
+    return PassingInserts() && count_ - inserted <= kJoinedKeys && inserted > 1 ? inserted - 1
+                                                                                : inserted;
 }
 
 void TPage::Split() {
