@@ -1,7 +1,6 @@
 // Filters, record search, Locate/Lookup, key buffers and ranges of TStrataDataSet.
 
 #include <algorithm>
-#include <array>
 #include <cassert>
 #include <cstring>
 #include <span>
@@ -337,19 +336,11 @@ bool TStrataDataSet::KeySearch(TDataCursor& cursor, const std::vector<db::TField
         // them, without converting the value again.
         if (typeid(*field) == typeid(db::TStringField) &&
             bytes.find('\0') == std::string_view::npos) {
-            const auto size = static_cast<std::size_t>(field->DataSize());
-            assert(bytes.size() <= size);
             // On the stack: an OnValidate handler that searches again has buffers of its own.
-            std::array<std::byte, 256> small;
-            std::vector<std::byte> large;
-            std::span<std::byte> data(small.data(), std::min(size, small.size()));
-            if (size > small.size()) {
-                large.resize(size);
-                data = large;
-            }
-            std::fill(data.begin(), data.end(), std::byte{0});
-            std::memcpy(data.data(), bytes.data(), bytes.size());
-            field->SetData(data);
+            db::FieldBuffer data(static_cast<std::size_t>(field->DataSize()));
+            assert(bytes.size() <= data.bytes().size());
+            std::memcpy(data.bytes().data(), bytes.data(), bytes.size());
+            field->SetData(data.bytes());
             continue;
         }
         field->SetValue(db::Variant(std::string(text)));

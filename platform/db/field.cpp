@@ -1,7 +1,6 @@
 #include "platform/db/field.h"
 
 #include <algorithm>
-#include <array>
 #include <vector>
 
 #include "platform/db/dataset.h"
@@ -294,15 +293,8 @@ void TField::Change() {
 
 bool TField::IsNull() const {
     // Asked per field of every posted record with required fields: most values fit the stack.
-    const auto size = static_cast<std::size_t>(std::max(DataSize(), 0));
-    std::array<std::byte, 256> small;
-    if (size <= small.size()) {
-        const std::span<std::byte> buffer = std::span(small).first(size);
-        std::fill(buffer.begin(), buffer.end(), std::byte{0});
-        return !GetData(buffer);
-    }
-    std::vector<std::byte> large(size);
-    return !GetData(large);
+    FieldBuffer buffer(static_cast<std::size_t>(std::max(DataSize(), 0)));
+    return !GetData(buffer.bytes());
 }
 
 void TField::Clear() {

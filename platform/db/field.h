@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +18,30 @@
 #include "platform/db/variant.h"
 
 namespace db {
+
+// A field's record bytes, zeroed: a grid reads and an import sets fields by the million, and
+// most fit a buffer on the stack.
+class FieldBuffer {
+  public:
+    explicit FieldBuffer(std::size_t size) {
+        if (size > small_.size()) {
+            large_.resize(size);
+            bytes_ = large_;
+        } else {
+            bytes_ = std::span<std::byte>(small_.data(), size);
+            std::fill(bytes_.begin(), bytes_.end(), std::byte{0});
+        }
+    }
+    FieldBuffer(const FieldBuffer&) = delete;
+    FieldBuffer& operator=(const FieldBuffer&) = delete;
+
+    std::span<std::byte> bytes() { return bytes_; }
+
+  private:
+    std::array<std::byte, 512> small_;
+    std::vector<std::byte> large_;
+    std::span<std::byte> bytes_;
+};
 
 class TDataSet;
 class TField;
