@@ -984,11 +984,24 @@ std::uint8_t* TPage::OpenEntriesRaw(std::int64_t after, std::int64_t n, const st
     // The free front bytes are given up before the buffer would have to grow.
     if (front_ > 0 && entries_.size() + bytes > entries_.capacity())
         PackToFront();
-    FitEntries(entries_.size() + bytes, EntryFit::kGrow);
-    const auto where = entries_.begin() + static_cast<std::ptrdiff_t>(front_ + before);
-    const auto at = from != nullptr ? entries_.insert(where, from, from + bytes)
-                                    : entries_.insert(where, bytes, std::uint8_t{0});
-    return &*at;
+    // A buffer that holds the grown entries and is no larger than FitEntries keeps for them
+    // (under either fit) stays as it is: most inserts find it so, and go without that work.
+    const std::size_t grown = entries_.size() + bytes;
+    const std::size_t full = static_cast<std::size_t>(Capacity() + 1) * Stride();
+    if (compact_ || entries_.capacity() < grown ||
+        entries_.capacity() > std::max(LooseEntryBytes(grown), full)) {
+        FitEntries(grown, EntryFit::kGrow);
+    }
+    // Not cleared: the caller writes every byte of the room it gets.
+    const std::size_t at = front_ + before;
+    const std::size_t moved = entries_.size() - at;
+    entries_.resize(grown);
+    std::uint8_t* place = entries_.data() + at;
+    if (moved != 0)
+        std::memmove(place + bytes, place, moved);
+    if (from != nullptr)
+        std::memcpy(place, from, bytes);
+    return place;
 }
 
 void TPage::CloseEntries(std::int64_t pos, std::int64_t n) {

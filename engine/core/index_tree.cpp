@@ -56,6 +56,27 @@ TPage* CachedOnTrail(const TIndexFile& file, int slot, std::uint32_t offset, std
     return page;
 }
 
+// Asks the processor for what the check of a remembered path reads, every page at once: the
+// pages' objects, then the interior entries it compares and the leaf's last entry, where keys
+// in order go. Checked one step after the other, each step would wait for its own misses.
+void PrefetchPath(const TIndexFile& file,
+                  std::span<const std::pair<std::uint32_t, std::int64_t>> path,
+                  std::uint32_t leaf) {
+    std::array<const TPage*, TIndexFile::RemovalTrail::kMaxDepth + 1> ahead{};
+    const std::size_t depth = std::min(path.size(), TIndexFile::RemovalTrail::kMaxDepth);
+    for (std::size_t i = 0; i <= depth; ++i) {
+        ahead[i] = file.PrefetchCachedPage(i < depth ? path[i].first : leaf);
+        if (ahead[i] != nullptr)
+            ahead[i]->PrefetchObject();
+    }
+    for (std::size_t i = 0; i < depth; ++i) {
+        if (ahead[i] != nullptr)
+            ahead[i]->PrefetchEntriesAt(path[i].second, 2);
+    }
+    if (ahead[depth] != nullptr)
+        ahead[depth]->PrefetchEntriesAt(ahead[depth]->EntryCount(), 1);
+}
+
 struct PathStep {
     PinnedPage page;
     std::int64_t position = 0;
@@ -188,6 +209,10 @@ bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     }
     if (InsertAlongRememberedDescent(key, record_number))
         return true;
+    // A search of this slot just before (a check that the key's value is not there yet) most
+    // likely passed where the key goes.
+    if (const std::optional<bool> inserted = InsertAlongLookup(key, record_number))
+        return *inserted;
     TIndexFile::RemovalTrail& trail = file_.LastInsertion(slot_);
     const bool trying = trail.misses < 2 || ++trail.skipped % kTrailProbe == 0;
     if (trying && trail.leaf != 0) {
@@ -324,17 +349,41 @@ bool TIndexTree::InsertAlongRememberedDescent(const std::uint8_t* key,
 
 std::optional<bool> TIndexTree::InsertAlongTrail(const std::uint8_t* key,
                                                  std::uint32_t record_number) {
-    using Trail = TIndexFile::RemovalTrail;
-    const Trail& trail = file_.LastInsertion(slot_);
-    if (trail.root != file_.GetRoot(slot_) || trail.depth > Trail::kMaxDepth)
+    const TIndexFile::RemovalTrail& trail = file_.LastInsertion(slot_);
+    if (trail.root != file_.GetRoot(slot_) || trail.depth > TIndexFile::RemovalTrail::kMaxDepth)
         return std::nullopt;
+    return InsertAlongPath(std::span(trail.path).first(trail.depth), trail.leaf, key, record_number,
+                           false);
+}
+
+std::optional<bool> TIndexTree::InsertAlongLookup(const std::uint8_t* key,
+                                                  std::uint32_t record_number) {
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    if (memo.slot != slot_)
+        return std::nullopt;
+    // Tried once: the inserts after it go along their own trail.
+    memo.slot = -1;
+    if (memo.root != file_.GetRoot(slot_) || memo.leaf == 0 ||
+        memo.path.size() > TIndexFile::RemovalTrail::kMaxDepth) {
+        return std::nullopt;
+    }
+    return InsertAlongPath(memo.path, memo.leaf, key, record_number, true);
+}
+
+std::optional<bool> TIndexTree::InsertAlongPath(
+    std::span<const std::pair<std::uint32_t, std::int64_t>> path, std::uint32_t leaf_offset,
+    const std::uint8_t* key, std::uint32_t record_number, bool keep) {
+    using Trail = TIndexFile::RemovalTrail;
+    assert(path.size() <= Trail::kMaxDepth);
+    PrefetchPath(file_, path, leaf_offset);
     // Checked on the cached pages as they stand, before anything is pinned or counted as used.
     // Each interior page takes the key at the last entry whose key is not above it (the first
     // entry when all are): where a descent's search goes, so the leaf is the descent's leaf.
     std::array<TPage*, Trail::kMaxDepth + 1> pages{};
-    std::uint32_t expected = trail.root;
-    for (std::size_t i = 0; i < trail.depth; ++i) {
-        const auto [offset, position] = trail.path[i];
+    std::uint32_t expected = file_.GetRoot(slot_);
+    const std::size_t depth = path.size();
+    for (std::size_t i = 0; i < depth; ++i) {
+        const auto [offset, position] = path[i];
         TPage* page = CachedOnTrail(file_, slot_, offset, expected, true);
         if (page == nullptr || position < 1 || position > page->EntryCount()) {
             return std::nullopt;
@@ -346,17 +395,28 @@ std::optional<bool> TIndexTree::InsertAlongTrail(const std::uint8_t* key,
         expected = page->PointerAt(position);
         pages[i] = page;
     }
-    TPage* leaf = CachedOnTrail(file_, slot_, trail.leaf, expected, false);
+    TPage* leaf = CachedOnTrail(file_, slot_, leaf_offset, expected, false);
     if (leaf == nullptr)
         return std::nullopt;
-    pages[trail.depth] = leaf;
-    const auto pinned = PinAlong(file_, pages, trail.depth);
-    for (std::size_t i = 0; i < trail.depth; ++i)
-        pages[i]->SetEditPosition(trail.path[i].second);
+    pages[depth] = leaf;
+    const auto pinned = PinAlong(file_, pages, depth);
+    for (std::size_t i = 0; i < depth; ++i)
+        pages[i]->SetEditPosition(path[i].second);
     if (leaf->FindForInsert(key, compare_))
         return false;
-    for (std::size_t i = 0; i < trail.depth; ++i) {
-        if (!pages[i]->AddToCount(trail.path[i].second, 1))
+    if (keep) {
+        // As a descent keeps its path for the inserts after it.
+        Trail& trail = file_.LastInsertion(slot_);
+        if (trail.leaf != leaf_offset)
+            file_.NotePassedLeaf(trail.leaf, *leaf);
+        trail.root = file_.GetRoot(slot_);
+        trail.depth = depth;
+        std::copy(path.begin(), path.end(), trail.path.begin());
+        trail.leaf = leaf_offset;
+        trail.misses = 0;
+    }
+    for (std::size_t i = 0; i < depth; ++i) {
+        if (!pages[i]->AddToCount(path[i].second, 1))
             RaiseEngineError(kErrIndexPageCorrupt, file_.Name());
     }
     leaf->InsertEntry(key, record_number, 1);

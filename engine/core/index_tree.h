@@ -107,6 +107,14 @@ class TIndexTree {
     // and edits a descent makes, without its searches of the interior pages, and its answer.
     // Nothing, with nothing changed, otherwise.
     std::optional<bool> InsertAlongTrail(const std::uint8_t* key, std::uint32_t record_number);
+    // The same along the slot's last remembered search (any search, found or not), which
+    // becomes the slot's insertion trail when the key goes in along it.
+    std::optional<bool> InsertAlongLookup(const std::uint8_t* key, std::uint32_t record_number);
+    // Both: the interior pages (offset, entry position) from the root down, and the leaf;
+    // with `keep` the path becomes the slot's insertion trail, as a descent's does.
+    std::optional<bool> InsertAlongPath(
+        std::span<const std::pair<std::uint32_t, std::int64_t>> path, std::uint32_t leaf,
+        const std::uint8_t* key, std::uint32_t record_number, bool keep);
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
     // Delete along the slot's last removal trail, when the cached pages show it still leads
     // from the root to a leaf holding the key: the pages, counts and edits a descent makes,
