@@ -970,6 +970,9 @@ void TDataCursor::InsertRecord(RecordBuffer buffer, bool reposition) {
         PutU32(stored, 1, slot);
         KeySlotList key_slots;
         const std::size_t key_count = KeySlots(key_slots);
+        // The pages the keys go to arrive while the keys are built.
+        for (std::size_t k = 0; k < key_count; ++k)
+            TIndexTree::PrefetchInsertion(index, key_slots[k]);
         std::vector<std::vector<std::uint8_t>>& keys = write_scratch_.keys;
         if (keys.size() < key_count)
             keys.resize(key_count);

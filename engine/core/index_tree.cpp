@@ -197,6 +197,12 @@ bool RemoveFromPackedLeafOnPath(TIndexFile& file, int slot, const KeyCompare& co
 }
 }  // namespace
 
+void TIndexTree::PrefetchInsertion(TIndexFile& file, int slot) {
+    const TIndexFile::RemovalTrail& trail = file.LastInsertion(slot);
+    if (trail.leaf != 0 && trail.depth <= TIndexFile::RemovalTrail::kMaxDepth)
+        PrefetchPath(file, std::span(trail.path).first(trail.depth), trail.leaf);
+}
+
 bool TIndexTree::Insert(const std::uint8_t* key, std::uint32_t record_number) {
     const std::uint32_t root = file_.GetRoot(slot_);
     if (root == 0) {
@@ -664,8 +670,56 @@ TIndexTree::Position TIndexTree::LowerBound(const std::uint8_t* key, bool with_o
     return at;
 }
 
+PinnedPage TIndexTree::DescendAlongTrail(const std::uint8_t* key) {
+    using Trail = TIndexFile::RemovalTrail;
+    const Trail& trail = file_.LastInsertion(slot_);
+    if (trail.leaf == 0 || trail.root != file_.GetRoot(slot_) || trail.depth > Trail::kMaxDepth)
+        return {};
+    PrefetchPath(file_, std::span(trail.path).first(trail.depth), trail.leaf);
+    // Checked as an insert along the trail checks it: each interior page takes the key where
+    // the descent's search would.
+    std::array<TPage*, Trail::kMaxDepth + 1> pages{};
+    std::uint32_t expected = trail.root;
+    for (std::size_t i = 0; i < trail.depth; ++i) {
+        const auto [offset, position] = trail.path[i];
+        TPage* page = CachedOnTrail(file_, slot_, offset, expected, true);
+        if (page == nullptr || position < 1 || position > page->EntryCount() ||
+            (position > 1 && compare_(page->KeyAt(position), key) > 0) ||
+            (position < page->EntryCount() && compare_(page->KeyAt(position + 1), key) <= 0)) {
+            return {};
+        }
+        expected = page->PointerAt(position);
+        pages[i] = page;
+    }
+    // A leaf in the unpacked tier is searched there by the descent too.
+    TPage* leaf = CachedOnTrail(file_, slot_, trail.leaf, expected, false);
+    if (leaf == nullptr)
+        return {};
+    pages[trail.depth] = leaf;
+    CountKeySearch();
+    TIndexFile::Descent& memo = file_.RememberedDescent();
+    memo.slot = -1;
+    memo.path.assign(trail.path.begin(),
+                     trail.path.begin() + static_cast<std::ptrdiff_t>(trail.depth));
+    auto pinned = PinAlong(file_, pages, trail.depth);
+    // Where the descent's searches would have left them.
+    for (std::size_t i = 0; i < trail.depth; ++i)
+        pages[i]->SetReadPosition(trail.path[i].second);
+    return std::move(pinned[trail.depth]);
+}
+
 bool TIndexTree::LookUp(const std::uint8_t* key, Entry& entry, Position& at) {
     at = Position{};
+    // Searches for keys beside the slot's last insert (a check for a duplicate before the
+    // next insert of keys in order) go along its trail.
+    if (PinnedPage page = DescendAlongTrail(key)) {
+        page->SeekNearest(key, compare_);
+        file_.NoteLookupLeaf(page->Offset());
+        Remember(*page, key, false);
+        at.position = page->ReadPosition();
+        at.page = std::move(page);
+        return false;
+    }
     // A leaf standing only in the packed tier is searched there, without unpacking it.
     bool found_packed = false;
     PinnedPage page = DescendRemembering(key, [&](const TPage& parent, std::uint32_t child) {

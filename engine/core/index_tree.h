@@ -31,6 +31,9 @@ class TIndexTree {
     // not above the last one and answers how many it inserted; the caller inserts the rest.
     std::size_t Append(std::span<const std::uint8_t> keys,
                        std::span<const std::uint32_t> record_numbers);
+    // Asks the processor for the pages of the slot's last insert, which the slot's next
+    // insert most likely passes, ahead of that insert.
+    static void PrefetchInsertion(TIndexFile& file, int slot);
     // False when the key is not in the index.
     bool Delete(const std::uint8_t* key);
     std::optional<std::uint32_t> Find(const std::uint8_t* key);
@@ -115,6 +118,11 @@ class TIndexTree {
     std::optional<bool> InsertAlongPath(
         std::span<const std::pair<std::uint32_t, std::int64_t>> path, std::uint32_t leaf,
         const std::uint8_t* key, std::uint32_t record_number, bool keep);
+    // LookUp's descent along the slot's insertion trail, when the cached pages show it leads
+    // where the descent's searches would: the leaf, pinned, the same pins, positions and
+    // remembered path, without the searches of the interior pages. Null, with nothing
+    // changed, otherwise.
+    PinnedPage DescendAlongTrail(const std::uint8_t* key);
     bool DeleteAlongRememberedDescent(const std::uint8_t* key);
     // Delete along the slot's last removal trail, when the cached pages show it still leads
     // from the root to a leaf holding the key: the pages, counts and edits a descent makes,

@@ -3812,6 +3812,54 @@ TEST(IndexInsertionTrail, InsertsInKeyOrderWriteWhatDescentsWrite) {
     }
 }
 
+// A duplicate check before each insert (a lookup of the key's value, record ID 0) sends the
+// lookup along the slot's last insert and the insert along the lookup: keys in order and
+// scattered, through small caches dropped now and then, answer as the model says and write,
+// at every flush, what inserts without lookups write.
+TEST(IndexInsertionTrail, InsertsAfterTheirLookupsWriteWhatInsertsAloneWrite) {
+    constexpr std::size_t k = kTrailKeySize;
+    const TrailCase cases[] = {{0, true, 6}, {3, false, 6}, {0, false, kPageCacheCapacity}};
+    TempDir dir;
+    int n = 0;
+    for (const TrailCase& c : cases) {
+        std::vector<std::vector<std::vector<std::uint8_t>>> flushes;
+        for (const bool lookups : {true, false}) {
+            const std::string name = dir.File("l" + std::to_string(n++) + ".IDX");
+            auto file = NewIndexFile(name, false, c.capacity);
+            file->AddIndex(Descriptor("ByItem", k, false, c.option));
+            TIndexTree tree(*file, 1, c.in_line ? KeyCompare::Bytes(k) : BytesCompare(k));
+            std::map<Key, std::uint32_t> model;
+            std::vector<std::vector<std::uint8_t>>& images = flushes.emplace_back();
+            for (std::uint32_t id = 1; id <= 3000; ++id) {
+                const std::uint32_t value = id <= 1500 ? id : id * 7919 % 100003;
+                if (lookups) {
+                    TIndexTree::Entry entry;
+                    TIndexTree::Position at;
+                    const Key probe = MakeKey(value, 0, k, false);
+                    const auto wanted = model.lower_bound(probe);
+                    if (!tree.LookUp(probe.data(), entry, at) && at.page &&
+                        at.position <= at.page->EntryCount()) {
+                        ASSERT_NE(wanted, model.end()) << id;
+                        ASSERT_TRUE(std::equal(wanted->first.begin(), wanted->first.end(),
+                                               at.page->KeyAt(at.position)));
+                    }
+                }
+                const Key key = MakeKey(value, id, k, false);
+                ASSERT_TRUE(tree.Insert(key.data(), id)) << id;
+                model[key] = id;
+                if (id % 400 == 0) {
+                    file->FlushPages();
+                    images.push_back(testing_support::ReadBytes(name));
+                    file->ClearPageCaches(id % 800 == 0);
+                }
+            }
+            ASSERT_NO_FATAL_FAILURE(ExpectTreeHolds(tree, model));
+            file->Close();
+        }
+        ASSERT_NO_FATAL_FAILURE(ExpectSameFlushes(flushes));
+    }
+}
+
 // Pages searched through their heads still cost the cache about their size.
 TEST_F(IndexFileFixture, PlainPagesWithHeadsCostTheCacheAboutTheirSize) {
     auto file = NewFile();
