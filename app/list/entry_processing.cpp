@@ -176,8 +176,22 @@ void EntryProcessor::AddToUnsubscribersList(std::string_view address) {
         OnNeverSubscribeAdded(lower);
 }
 
+db::TField* EntryProcessor::Field(ListField which) {
+    static constexpr std::array<std::string_view, 7> kNames = {
+        "Item", "Category", "Bounces", "Comments", "Name", "Salutation", "SendRights"};
+    const strata::TStrataTable& table = database_.tblCV();
+    const auto at = static_cast<std::size_t>(which);
+    if (list_fields_version_ != table.Fields().Version()) {
+        for (std::size_t i = 0; i < kNames.size(); ++i)
+            list_fields_[i] = table.FindField(kNames[i]);
+        list_fields_version_ = table.Fields().Version();
+    }
+    // A field the table lacks fails as the lookup by name does.
+    return list_fields_[at] != nullptr ? list_fields_[at] : table.FieldByName(kNames[at]);
+}
+
 bool EntryProcessor::LocateEmailAddress(std::string_view address) {
-    return database_.tblCV().Locate("Item", db::Variant(address), {db::loCaseInsensitive});
+    return database_.tblCV().LocateText("Item", address, {db::loCaseInsensitive});
 }
 
 bool EntryProcessor::LocateEntry(std::string_view address, std::string_view category) {
@@ -193,8 +207,8 @@ bool EntryProcessor::LocateEntry(std::string_view address, std::string_view cate
     }
     if (!LocateFirstRowByItem(address))
         return false;
-    db::TField* item = table.FieldByName("Item");
-    db::TField* group = table.FieldByName("Category");
+    db::TField* item = Field(ListField::Item);
+    db::TField* group = Field(ListField::Category);
     for (; !table.Eof() && SameTableText(table, item->AsString(), address); table.Next()) {
         if (SameTableText(table, group->AsString(), category))
             return true;
@@ -206,7 +220,7 @@ bool EntryProcessor::LocateFirstRowByItem(std::string_view address) {
     strata::TStrataTable& table = database_.tblCV();
     if (!LocateEmailAddress(address))
         return false;
-    db::TField* item = table.FieldByName("Item");
+    db::TField* item = Field(ListField::Item);
     // The index search may land on any row of the address: back to its first.
     for (;;) {
         table.Prior();
@@ -407,7 +421,7 @@ std::string EntryProcessor::AddEntry(std::string_view email, std::string_view ca
         if (settings_.UpdateCommentsWhenEntryExists) {
             try {
                 t.Edit();
-                t.FieldByName("Comments")->SetAsString(CutToCharacters(comments, kCommentsSize));
+                Field(ListField::Comments)->SetAsString(CutToCharacters(comments, kCommentsSize));
                 t.Post();
             } catch (const std::exception&) {
                 if (t.State() != db::dsBrowse)
@@ -444,13 +458,13 @@ std::string EntryProcessor::AddEntry(std::string_view email, std::string_view ca
     }
     try {
         t.Append();
-        t.FieldByName("Item")->SetAsString(email);
-        t.FieldByName("Category")->SetAsString(category);
-        t.FieldByName("Bounces")->SetAsInteger(bounces);
-        t.FieldByName("Comments")->SetAsString(CutToCharacters(comments, kCommentsSize));
-        t.FieldByName("Name")->SetAsString(CutToCharacters(full_name, kNameSize));
-        t.FieldByName("Salutation")->SetAsString(CutToCharacters(first_name, kSalutationSize));
-        t.FieldByName("SendRights")->SetAsBoolean(!settings_.DefaultNoUserSend);
+        Field(ListField::Item)->SetAsString(email);
+        Field(ListField::Category)->SetAsString(category);
+        Field(ListField::Bounces)->SetAsInteger(bounces);
+        Field(ListField::Comments)->SetAsString(CutToCharacters(comments, kCommentsSize));
+        Field(ListField::Name)->SetAsString(CutToCharacters(full_name, kNameSize));
+        Field(ListField::Salutation)->SetAsString(CutToCharacters(first_name, kSalutationSize));
+        Field(ListField::SendRights)->SetAsBoolean(!settings_.DefaultNoUserSend);
         t.Post();
     } catch (const std::exception& e) {
         if (t.State() != db::dsBrowse)
@@ -510,7 +524,7 @@ bool EntryProcessor::ChangeEmailAddress(std::string_view old_address, std::strin
                 t.Delete();
             } else {
                 t.Edit();
-                t.FieldByName("Item")->SetAsString(new_address);
+                Field(ListField::Item)->SetAsString(new_address);
                 t.Post();
             }
             ++changed;

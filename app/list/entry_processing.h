@@ -4,6 +4,7 @@
 // address (insertentry), a change of address, a bounce, with the lookups,
 // the validation and the activity log ("log.txt") they share.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -82,6 +83,12 @@ class EntryProcessor {
     ErrorsList& errors() { return errors_; }
 
   private:
+    // The list table's fields an entry is written and found by.
+    enum class ListField { Item, Category, Bounces, Comments, Name, Salutation, SendRights };
+    // The field of the list table by its name, looked up again only when the table's field
+    // list has changed since: an import sets seven fields per entry.
+    db::TField* Field(ListField which);
+
     bool LocateEntry(std::string_view address, std::string_view category);
     // In the order by address: the first row of the address, made current.
     bool LocateFirstRowByItem(std::string_view address);
@@ -100,6 +107,9 @@ class EntryProcessor {
     ListDatabase& database_;
     Settings& settings_;
     ErrorsList& errors_;
+    std::array<db::TField*, 7> list_fields_{};
+    // The field list the ones above were found in; field lists never share a version.
+    std::uint64_t list_fields_version_ = 0;
 };
 
 }  // namespace app

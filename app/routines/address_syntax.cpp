@@ -1,6 +1,8 @@
 #include "app/routines/address_syntax.h"
 
+#include <array>
 #include <iterator>
+#include <string_view>
 
 #include "app/routines/messages.h"
 
@@ -8,24 +10,21 @@ namespace app {
 
 namespace {
 
+// The characters an address may hold, looked up per character of every imported address.
+constexpr std::array<bool, 256> kAllowed = [] {
+    std::array<bool, 256> allowed{};
+    for (int c = 0; c < 256; ++c) {
+        allowed[static_cast<std::size_t>(c)] =
+            (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    }
+    for (const char c : std::string_view("$%'+-./@_")) {
+        allowed[static_cast<unsigned char>(c)] = true;
+    }
+    return allowed;
+}();
+
 bool IsAllowed(char c) {
-    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
-        return true;
-    }
-    switch (c) {
-        case '$':
-        case '%':
-        case '\'':
-        case '+':
-        case '-':
-        case '.':
-        case '/':
-        case '@':
-        case '_':
-            return true;
-        default:
-            return false;
-    }
+    return kAllowed[static_cast<unsigned char>(c)];
 }
 
 // Fails with code and position, and always gives false, so rules read as

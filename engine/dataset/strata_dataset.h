@@ -39,6 +39,31 @@ std::pair<std::uint8_t, std::uint8_t> EngineTypeOf(db::TFieldType type);
 // The framework type of an engine field; ftUnknown when no field definition stands for it.
 db::TFieldType FieldTypeOfEngine(std::uint8_t type, std::uint8_t subtype);
 
+// The values a search looks for: a Variant as Locate takes them, or one text that is made
+// a Variant only where a search needs one.
+class SearchKeys {
+  public:
+    explicit SearchKeys(const db::Variant& values) : values_(&values) {}
+    explicit SearchKeys(std::string_view text) : text_(text), is_text_(true) {}
+    SearchKeys(const SearchKeys&) = delete;
+    SearchKeys& operator=(const SearchKeys&) = delete;
+    bool IsText() const { return is_text_; }
+    std::string_view Text() const { return text_; }
+    const db::Variant& Values() const {
+        if (values_ == nullptr) {
+            held_ = db::Variant(text_);
+            values_ = &held_;
+        }
+        return *values_;
+    }
+
+  private:
+    mutable const db::Variant* values_ = nullptr;
+    mutable db::Variant held_;
+    std::string_view text_;
+    bool is_text_ = false;
+};
+
 class TStrataDataSet : public db::TDataSet {
   public:
     explicit TStrataDataSet(db::TComponent* owner);
@@ -75,6 +100,9 @@ class TStrataDataSet : public db::TDataSet {
     std::int64_t Translate(std::string_view source, std::string& dest, bool to_oem) override;
     bool Locate(std::string_view key_fields, const db::Variant& key_values,
                 db::TLocateOptions options) override;
+    // Locate of one text value, as Locate(key_fields, Variant(text), options) finds it; the
+    // text is read in place, where the search by the index needs no Variant of it.
+    bool LocateText(std::string_view key_fields, std::string_view text, db::TLocateOptions options);
     db::Variant Lookup(std::string_view key_fields, const db::Variant& key_values,
                        std::string_view result_fields) override;
     void SetFiltered(bool value) override;
@@ -189,12 +217,14 @@ class TStrataDataSet : public db::TDataSet {
     std::size_t KeyTextBytes(std::string_view text) const;
     // The fields of a Locate's names, worked out once while the names and the fields stay.
     const std::vector<db::TField*>& LocateFields(std::string_view key_fields);
+    bool LocateWith(std::string_view key_fields, const SearchKeys& keys,
+                    db::TLocateOptions options);
     // The search of Locate and Lookup; leaves the dataset's cursor on the match when `follow`.
-    bool LocateRecord(std::string_view key_fields, const db::Variant& key_values,
+    bool LocateRecord(std::string_view key_fields, const SearchKeys& keys,
                       db::TLocateOptions options, bool follow);
     bool IndexFits(const std::vector<db::TField*>& fields, bool case_insensitive) const;
     bool KeySearch(TDataCursor& cursor, const std::vector<db::TField*>& fields,
-                   const db::Variant& key_values, db::TLocateOptions options);
+                   const SearchKeys& keys, db::TLocateOptions options);
     bool FilterSearch(const std::vector<db::TField*>& fields, const db::Variant& key_values,
                       db::TLocateOptions options);
     ExpTokenPtr BuildLocateExpression(const std::vector<db::TField*>& fields,

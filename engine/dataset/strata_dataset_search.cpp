@@ -93,29 +93,41 @@ db::Variant KeyValueAt(const db::Variant& values, std::size_t index, std::size_t
 // The key value of one field, read in place where the values are that one value.
 class KeyValue {
   public:
-    KeyValue(const db::Variant& values, std::size_t index, std::size_t count) {
+    KeyValue(const SearchKeys& keys, std::size_t index, std::size_t count) : keys_(keys) {
+        if (keys.IsText()) {
+            // One text is one field's value: more fields were refused before.
+            assert(count == 1);
+            return;
+        }
+        const db::Variant& values = keys.Values();
         if (count == 1 && !values.IsArray()) {
             value_ = &values;
         } else {
             element_ = values.Element(static_cast<std::int64_t>(index));
+            value_ = &element_;
         }
     }
     KeyValue(const KeyValue&) = delete;
     KeyValue& operator=(const KeyValue&) = delete;
-    const db::Variant& operator*() const { return *value_; }
-    const db::Variant* operator->() const { return value_; }
+    bool IsClear() const { return value_ != nullptr && value_->IsClear(); }
+    const db::Variant& Value() const { return value_ != nullptr ? *value_ : keys_.Values(); }
+    // A string's own text, read in place; another value's converted into `holder`.
+    std::string_view Text(std::string& holder) const;
 
   private:
+    const SearchKeys& keys_;
     db::Variant element_;
-    const db::Variant* value_ = &element_;
+    const db::Variant* value_ = nullptr;
 };
 
-// A value's text: a string's own, read in place; another value's converted into `holder`.
-std::string_view TextOf(const db::Variant& value, std::string& holder) {
-    if (value.IsString()) {
-        return value.StringText();
+std::string_view KeyValue::Text(std::string& holder) const {
+    if (value_ == nullptr) {
+        return keys_.Text();
     }
-    holder = value.AsString();
+    if (value_->IsString()) {
+        return value_->StringText();
+    }
+    holder = value_->AsString();
     return holder;
 }
 
@@ -297,7 +309,7 @@ bool TStrataDataSet::IndexFits(const std::vector<db::TField*>& fields,
 }
 
 bool TStrataDataSet::KeySearch(TDataCursor& cursor, const std::vector<db::TField*>& fields,
-                               const db::Variant& key_values, db::TLocateOptions options) {
+                               const SearchKeys& keys, db::TLocateOptions options) {
     const std::size_t count = fields.size();
     TempState state([this](db::TDataSetState s) { return SetTempState(s); },
                     [this](db::TDataSetState s) { RestoreState(s); }, db::dsFilter);
@@ -309,14 +321,14 @@ bool TStrataDataSet::KeySearch(TDataCursor& cursor, const std::vector<db::TField
     std::string converted;
     for (std::size_t i = 0; i < count; ++i) {
         db::TField* field = fields[i];
-        const KeyValue value(key_values, i, count);
+        const KeyValue value(keys, i, count);
         const bool partial =
             i + 1 == count && options.Contains(db::loPartialKey) && IsStringType(field->DataType());
-        if (!IsStringType(field->DataType()) || value->IsClear()) {
-            field->SetValue(*value);
+        if (!IsStringType(field->DataType()) || value.IsClear()) {
+            field->SetValue(value.Value());
             continue;
         }
-        std::string_view text = TextOf(*value, holder);
+        std::string_view text = value.Text(holder);
         if (partial && !text.empty() && text.back() == '*') {
             text.remove_suffix(1);
         }
@@ -494,7 +506,7 @@ const std::vector<db::TField*>& TStrataDataSet::LocateFields(std::string_view ke
     return locate_fields_.fields;
 }
 
-bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant& key_values,
+bool TStrataDataSet::LocateRecord(std::string_view key_fields, const SearchKeys& keys,
                                   db::TLocateOptions options, bool follow) {
     CheckBrowseMode();
     CursorPosChanged();
@@ -512,8 +524,9 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
     if (fields.empty()) {
         return false;
     }
-    if (fields.size() > 1 && (!key_values.IsArray() ||
-                              key_values.ArrayCount() < static_cast<std::int64_t>(fields.size()))) {
+    if (fields.size() > 1 &&
+        (keys.IsText() || !keys.Values().IsArray() ||
+         keys.Values().ArrayCount() < static_cast<std::int64_t>(fields.size()))) {
         Refuse("Too few key values for the fields " + std::string(key_fields));
     }
     std::string holder;
@@ -522,9 +535,9 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
         if (field->FieldNo() < 1) {
             Refuse("Field '" + field->DisplayName() + "' is not indexed and cannot be modified");
         }
-        const KeyValue value(key_values, i, fields.size());
-        if (IsStringType(field->DataType()) && !value->IsClear() &&
-            KeyTextBytes(TextOf(*value, holder)) >
+        const KeyValue value(keys, i, fields.size());
+        if (IsStringType(field->DataType()) && !value.IsClear() &&
+            KeyTextBytes(value.Text(holder)) >
                 kMaxEngineString + (options.Contains(db::loPartialKey) ? 1 : 0)) {
             // The engine's strings stop at 250 bytes; nothing longer is handed on, by copy
             // or by pointer.
@@ -534,6 +547,7 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
     // A partial key with no text compares nothing and so matches every record: the search
     // runs on the other fields alone, each a full key.
     if (options.Contains(db::loPartialKey) && IsStringType(fields.back()->DataType())) {
+        const db::Variant& key_values = keys.Values();
         const db::Variant last = KeyValueAt(key_values, fields.size() - 1, fields.size());
         std::string text = last.IsClear() ? std::string("-") : last.AsString();
         if (!text.empty() && text.back() == '*') {
@@ -553,8 +567,8 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
             const db::Variant rest =
                 values.size() == 1 ? values.front() : db::Variant::FromArray(std::move(values));
             free_list.Finish();
-            return LocateRecord(names, rest, db::TLocateOptions(options).Exclude(db::loPartialKey),
-                                follow);
+            return LocateRecord(names, SearchKeys(rest),
+                                db::TLocateOptions(options).Exclude(db::loPartialKey), follow);
         }
     }
     const bool case_insensitive = options.Contains(db::loCaseInsensitive);
@@ -563,9 +577,9 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
         search = GetLookupCursor(key_fields, case_insensitive);
     }
     if (search == nullptr) {
-        return FilterSearch(fields, key_values, options);
+        return FilterSearch(fields, keys.Values(), options);
     }
-    if (!KeySearch(*search, fields, key_values, options)) {
+    if (!KeySearch(*search, fields, keys, options)) {
         return false;
     }
     if (search != cursor_ && follow) {
@@ -579,9 +593,19 @@ bool TStrataDataSet::LocateRecord(std::string_view key_fields, const db::Variant
 
 bool TStrataDataSet::Locate(std::string_view key_fields, const db::Variant& key_values,
                             db::TLocateOptions options) {
+    return LocateWith(key_fields, SearchKeys(key_values), options);
+}
+
+bool TStrataDataSet::LocateText(std::string_view key_fields, std::string_view text,
+                                db::TLocateOptions options) {
+    return LocateWith(key_fields, SearchKeys(text), options);
+}
+
+bool TStrataDataSet::LocateWith(std::string_view key_fields, const SearchKeys& keys,
+                                db::TLocateOptions options) {
     CheckBrowseMode();
     DoBeforeScroll();
-    const bool found = LocateRecord(key_fields, key_values, options, true);
+    const bool found = LocateRecord(key_fields, keys, options, true);
     if (found) {
         Resync({db::rmExact, db::rmCenter});
         DoAfterScroll();
@@ -592,7 +616,7 @@ bool TStrataDataSet::Locate(std::string_view key_fields, const db::Variant& key_
 db::Variant TStrataDataSet::Lookup(std::string_view key_fields, const db::Variant& key_values,
                                    std::string_view result_fields) {
     CheckBrowseMode();
-    if (!LocateRecord(key_fields, key_values, {}, false)) {
+    if (!LocateRecord(key_fields, SearchKeys(key_values), {}, false)) {
         return db::Variant::Null();
     }
     const db::TRecordBuffer buffer = TempBuffer();

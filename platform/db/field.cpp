@@ -1,6 +1,7 @@
 #include "platform/db/field.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "platform/db/dataset.h"
@@ -432,6 +433,11 @@ TField* TFields::Fields(std::int64_t index) const {
         throw EListError("List index out of bounds (" + std::to_string(index) + ")");
     }
     return fields_[static_cast<std::size_t>(index)];
+}
+
+std::uint64_t TFields::NewVersion() {
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 TField* TFields::FindField(std::string_view name) const {

@@ -275,7 +275,8 @@ class TFields {
     TField* FieldByNumber(std::int32_t field_no) const;
     std::int64_t IndexOf(const TField* field) const;
     // Changes whenever a field is added, removed, moved or renamed: what was worked out from
-    // names holds while it stays the same.
+    // names holds while it stays the same. No two lists ever share a value, so a cache that
+    // outlives a dataset's fields never takes another list's for its own.
     std::uint64_t Version() const { return version_; }
 
     auto begin() const { return fields_.begin(); }
@@ -292,8 +293,9 @@ class TFields {
     // asked.
     void Changed() {
         by_name_.clear();
-        ++version_;
+        version_ = NewVersion();
     }
+    static std::uint64_t NewVersion();
     void BuildNameIndex() const;
 
     std::vector<TField*> fields_;
@@ -304,7 +306,7 @@ class TFields {
         TField* field = nullptr;
     };
     mutable std::vector<NameSlot> by_name_;
-    std::uint64_t version_ = 0;
+    std::uint64_t version_ = NewVersion();
 };
 
 }  // namespace db

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -19,6 +21,29 @@ namespace {
 platform::nls::CodePage CodePageOf(const TField& field) {
     return field.DataSet() != nullptr ? field.DataSet()->TextCodePage()
                                       : platform::nls::CodePage::Western;
+}
+
+// Whether text is plain ASCII and whether it holds a NUL, read eight bytes at a time.
+void ScanText(std::string_view text, bool& ascii, bool& nul) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kHighs = 0x8080808080808080;
+    std::uint64_t high = 0;
+    std::uint64_t zero = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        high |= word;
+        // Non-zero exactly when some byte of the word is zero.
+        zero |= (word - kOnes) & ~word & kHighs;
+    }
+    for (; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        high |= c;
+        zero |= c == 0 ? kHighs : 0;
+    }
+    ascii = (high & kHighs) == 0;
+    nul = zero != 0;
 }
 
 }  // namespace
@@ -54,10 +79,7 @@ void TStringField::SetAsStringValue(std::string_view value) {
     // One pass over the text tells plain ASCII and a NUL apart.
     bool ascii = true;
     bool nul = false;
-    for (const char c : value) {
-        ascii &= static_cast<unsigned char>(c) < 0x80;
-        nul |= c == '\0';
-    }
+    ScanText(value, ascii, nul);
     std::string converted;
     std::string_view bytes = value;
     if (!ascii || !platform::nls::KeepsAscii(code_page)) {

@@ -269,6 +269,8 @@ TEST_F(ListCommandsTest, SingleColumnImportAddsEachNonEmptyLineWithItsComment) {
     request.caption = ImportCaption("/home/u/list.txt");
     request.category = " news ";
     auto lines = ImportLines(DecodeImportText("a@x.com\r\n\r\n  b@x.com \nbad address\n"));
+    // A lone carriage return ends a line too, and the last line needs no break.
+    EXPECT_EQ(ImportLines("a\rb\r\n\nc"), (std::vector<std::string>{"a", "b", "", "c"}));
     EXPECT_EQ(Importfile(*entries, lines, request, {}), 3);
     EXPECT_EQ(Sorted(), (std::vector<std::string>{"a@x.com|news", "b@x.com|news"}));
     EXPECT_EQ(prompts->Asked().back().text,

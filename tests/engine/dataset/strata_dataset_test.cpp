@@ -467,7 +467,16 @@ TEST_F(StrataDataSetTest, LocateAndLookupByIndexAndByFilter) {
         }
         // No search leaves a filter of its own behind.
         EXPECT_EQ(table.Handle()->FilterCount(), 0u);
+        if (c.value.IsString()) {
+            // A text read in place finds what its Variant finds.
+            table.First();
+            EXPECT_EQ(table.LocateText(c.fields, c.value.StringText(), c.options), found)
+                << c.fields;
+            EXPECT_EQ(table.FieldByName("Item")->AsString(), found ? c.found : "abe@example.com");
+        }
     }
+    EXPECT_EQ(ErrorOf([&] { table.LocateText("Category;Bounces", "events", {}); }),
+              ErrorOf([&] { table.Locate("Category;Bounces", db::Variant("events"), {}); }));
     table.First();
     EXPECT_EQ(table.Lookup("Bounces", db::Variant(1), "Item;Name"),
               db::VarArrayOf({db::Variant("abe@example.com"), db::Variant("Abe")}));
@@ -481,6 +490,8 @@ TEST_F(StrataDataSetTest, KeyValuesBeyondTheEnginesStringsAreRefused) {
     const std::string long_text(300, 'x');
     for (const char* field : {"Item", "Name"}) {
         EXPECT_EQ(ErrorOf([&] { table.Locate(field, db::Variant(long_text), {}); }),
+                  std::string("Field '") + field + "' is of an unsupported type");
+        EXPECT_EQ(ErrorOf([&] { table.LocateText(field, long_text, {}); }),
                   std::string("Field '") + field + "' is of an unsupported type");
     }
     // Longer than the field but within the engine's strings: simply not found.

@@ -604,7 +604,11 @@ TEST_F(DataSetTest, DefaultFieldsComeAndGoWithTheCursorPersistentOnesStay) {
 
 TEST_F(DataSetTest, FieldNamesAreFoundAfterEveryChangeOfTheList) {
     EXPECT_EQ(ds->FindField("qty"), ds->Fields()[2]);
+    // A version is never another list's, so caches keyed by it need not know the list.
+    const std::uint64_t open_version = ds->Fields().Version();
+    EXPECT_NE(TFields().Version(), TFields().Version());
     ds->Close();  // the default fields go
+    EXPECT_NE(ds->Fields().Version(), open_version);
     EXPECT_EQ(ds->FindField("Qty"), nullptr);
     std::vector<TField*> made;
     // "A1bc" and "A2bc" share length, ends and middle; the rest fill a larger index.

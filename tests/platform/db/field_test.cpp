@@ -247,6 +247,7 @@ TEST_F(FieldTest, StringsCrossTheCodePageBoundary) {
     EXPECT_EQ(text->AsString(), "éééééééééé");
     EXPECT_THROW(text->SetAsString("bad \xC3"), EConvertError);
     EXPECT_THROW(text->SetAsString(std::string("a\0b", 3)), EConvertError);
+    EXPECT_THROW(text->SetAsString(std::string("abcdefg\0", 8)), EConvertError);
     EXPECT_THROW(text->SetAsString("abcdefghijk"), EDatabaseError);
     EXPECT_EQ(text->AsString(), "éééééééééé");
     text->SetValue(Variant(std::string("Müller")));
