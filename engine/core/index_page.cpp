@@ -985,13 +985,15 @@ std::uint8_t* TPage::OpenEntriesRaw(std::int64_t after, std::int64_t n, const st
     if (front_ > 0 && entries_.size() + bytes > entries_.capacity())
         PackToFront();
     // A buffer that holds the grown entries and is no larger than FitEntries keeps for them
-    // (under either fit) stays as it is: most inserts find it so, and go without that work.
+    // stays as it is: most inserts find it so, and go without that work.
     const std::size_t grown = entries_.size() + bytes;
     const std::size_t full = static_cast<std::size_t>(Capacity() + 1) * Stride();
-    if (compact_ || entries_.capacity() < grown ||
-        entries_.capacity() > std::max(LooseEntryBytes(grown), full)) {
+    const std::size_t room = entries_.capacity();
+    const bool kept = !compact_ && room >= grown &&
+                      (room <= std::max(LooseEntryBytes(grown), full) ||
+                       (room <= 2 * std::max(full, kIndexPageSize) && !SizedBuffers()));
+    if (!kept)
         FitEntries(grown, EntryFit::kGrow);
-    }
     // Not cleared: the caller writes every byte of the room it gets.
     const std::size_t at = front_ + before;
     const std::size_t moved = entries_.size() - at;

@@ -28,20 +28,42 @@ void CountOrdinalDescent() noexcept {
     ordinal_descents.fetch_add(1, std::memory_order_relaxed);
 }
 
-// Pins a remembered path's pages, links each to its parent and counts them as used, in the
-// order a descent would.
-template <std::size_t N>
-std::array<PinnedPage, N> PinAlong(TIndexFile& file, const std::array<TPage*, N>& pages,
-                                   std::size_t depth) {
-    std::array<PinnedPage, N> pinned;
-    std::uint32_t parent = 0;
-    for (std::size_t i = 0; i <= depth; ++i) {
-        pinned[i] = PinnedPage(file, file.CountHit(pages[i]));
-        pages[i]->SetParent(parent);
-        parent = pages[i]->Offset();
+// A remembered path's pages pinned, each linked to its parent and counted as used in the order
+// a descent would, and unpinned together when the path goes. Only the pages pinned are held:
+// an edit of a shallow tree pays for its own depth only.
+class PinnedPath {
+  public:
+    static constexpr std::size_t kMost = TIndexFile::RemovalTrail::kMaxDepth + 1;
+    PinnedPath(TIndexFile& file, const std::array<TPage*, kMost>& pages, std::size_t depth)
+        : file_(file) {
+        assert(depth < kMost);
+        std::uint32_t parent = 0;
+        for (; count_ <= depth; ++count_) {
+            TPage* page = file.CountHit(pages[count_]);
+            page->SetParent(parent);
+            parent = page->Offset();
+            held_[count_] = page;
+        }
     }
-    return pinned;
-}
+    PinnedPath(const PinnedPath&) = delete;
+    PinnedPath& operator=(const PinnedPath&) = delete;
+    ~PinnedPath() {
+        for (std::size_t i = 0; i < count_; ++i)
+            file_.ReleasePage(held_[i]);
+    }
+    // The pin of the last page (the leaf), handed to the caller.
+    PinnedPage TakeLast() {
+        assert(count_ > 0);
+        --count_;
+        return PinnedPage(file_, held_[count_]);
+    }
+
+  private:
+    TIndexFile& file_;
+    // Only the first count_ are ever read.
+    std::array<TPage*, kMost> held_;
+    std::size_t count_ = 0;
+};
 
 // The cached page a remembered path names at `offset`, or nullptr when the path no longer
 // holds there: not the page the step before points to, not in memory, freed, or not of the
@@ -75,6 +97,17 @@ void PrefetchPath(const TIndexFile& file,
     }
     if (ahead[depth] != nullptr)
         ahead[depth]->PrefetchEntriesAt(ahead[depth]->EntryCount(), 1);
+}
+
+// The order of two keys checked against a remembered path's bounds. Those mostly run alike
+// for most of their length (a repeated value, then the record ID), where the library's
+// compare, many bytes a step, takes a fraction of the steps of the search's compare in line.
+int CompareNear(const KeyCompare& compare, const std::uint8_t* a, const std::uint8_t* b) {
+    if (const std::size_t n = compare.PlainLength(); n != 0) {
+        const int c = std::memcmp(a, b, n);
+        return (c > 0) - (c < 0);
+    }
+    return compare(a, b);
 }
 
 struct PathStep {
@@ -394,8 +427,9 @@ std::optional<bool> TIndexTree::InsertAlongPath(
         if (page == nullptr || position < 1 || position > page->EntryCount()) {
             return std::nullopt;
         }
-        if ((position > 1 && compare_(page->KeyAt(position), key) > 0) ||
-            (position < page->EntryCount() && compare_(page->KeyAt(position + 1), key) <= 0)) {
+        if ((position > 1 && CompareNear(compare_, page->KeyAt(position), key) > 0) ||
+            (position < page->EntryCount() &&
+             CompareNear(compare_, page->KeyAt(position + 1), key) <= 0)) {
             return std::nullopt;
         }
         expected = page->PointerAt(position);
@@ -405,7 +439,7 @@ std::optional<bool> TIndexTree::InsertAlongPath(
     if (leaf == nullptr)
         return std::nullopt;
     pages[depth] = leaf;
-    const auto pinned = PinAlong(file_, pages, depth);
+    const PinnedPath pinned(file_, pages, depth);
     for (std::size_t i = 0; i < depth; ++i)
         pages[i]->SetEditPosition(path[i].second);
     if (leaf->FindForInsert(key, compare_))
@@ -569,7 +603,7 @@ bool TIndexTree::DeleteAlongTrail(const std::uint8_t* key) {
         return false;
     }
     pages[trail.depth] = leaf;
-    const auto pinned = PinAlong(file_, pages, trail.depth);
+    const PinnedPath pinned(file_, pages, trail.depth);
     for (std::size_t i = 0; i < trail.depth; ++i) {
         const std::int64_t position = trail.path[i].second;
         // Where the descent's search would have left it.
@@ -684,8 +718,9 @@ PinnedPage TIndexTree::DescendAlongTrail(const std::uint8_t* key) {
         const auto [offset, position] = trail.path[i];
         TPage* page = CachedOnTrail(file_, slot_, offset, expected, true);
         if (page == nullptr || position < 1 || position > page->EntryCount() ||
-            (position > 1 && compare_(page->KeyAt(position), key) > 0) ||
-            (position < page->EntryCount() && compare_(page->KeyAt(position + 1), key) <= 0)) {
+            (position > 1 && CompareNear(compare_, page->KeyAt(position), key) > 0) ||
+            (position < page->EntryCount() &&
+             CompareNear(compare_, page->KeyAt(position + 1), key) <= 0)) {
             return {};
         }
         expected = page->PointerAt(position);
@@ -701,11 +736,11 @@ PinnedPage TIndexTree::DescendAlongTrail(const std::uint8_t* key) {
     memo.slot = -1;
     memo.path.assign(trail.path.begin(),
                      trail.path.begin() + static_cast<std::ptrdiff_t>(trail.depth));
-    auto pinned = PinAlong(file_, pages, trail.depth);
+    PinnedPath pinned(file_, pages, trail.depth);
     // Where the descent's searches would have left them.
     for (std::size_t i = 0; i < trail.depth; ++i)
         pages[i]->SetReadPosition(trail.path[i].second);
-    return std::move(pinned[trail.depth]);
+    return pinned.TakeLast();
 }
 
 bool TIndexTree::LookUp(const std::uint8_t* key, Entry& entry, Position& at) {
