@@ -176,7 +176,7 @@ void EntryProcessor::AddToUnsubscribersList(std::string_view address) {
         OnNeverSubscribeAdded(lower);
 }
 
-db::TField* EntryProcessor::Field(ListField which) {
+db::TField* EntryProcessor::FindListField(ListField which) {
     static constexpr std::array<std::string_view, 7> kNames = {
         "Item", "Category", "Bounces", "Comments", "Name", "Salutation", "SendRights"};
     const strata::TStrataTable& table = database_.tblCV();

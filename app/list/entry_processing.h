@@ -87,7 +87,13 @@ class EntryProcessor {
     enum class ListField { Item, Category, Bounces, Comments, Name, Salutation, SendRights };
     // The field of the list table by its name, looked up again only when the table's field
     // list has changed since: an import sets seven fields per entry.
-    db::TField* Field(ListField which);
+    db::TField* Field(ListField which) {
+        db::TField* field = list_fields_[static_cast<std::size_t>(which)];
+        return field != nullptr && list_fields_version_ == database_.tblCV().Fields().Version()
+                   ? field
+                   : FindListField(which);
+    }
+    db::TField* FindListField(ListField which);
 
     bool LocateEntry(std::string_view address, std::string_view category);
     // In the order by address: the first row of the address, made current.

@@ -677,7 +677,10 @@ void TDataSet::DataEvent(TDataEvent event, const TDataEventInfo& info) {
             break;
     }
     if (disable_count_ == 0) {
-        SendDataEvent(event, info);
+        // Most datasets of an import have no data source: no call to tell none.
+        if (!data_sources_.empty()) {
+            SendDataEvent(event, info);
+        }
         return;
     }
     if (event == deLayoutChange || event == deFieldListChange) {

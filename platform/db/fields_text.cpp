@@ -75,14 +75,16 @@ std::string TStringField::GetAsString() const {
 void TStringField::SetAsStringValue(std::string_view value) {
     // Imports set fields by the million: the field's name is only spelled for an error, and
     // plain ASCII goes into the record as it is, without a converted copy.
-    const platform::nls::CodePage code_page = CodePageOf(*this);
     // One pass over the text tells plain ASCII and a NUL apart.
     bool ascii = true;
     bool nul = false;
     ScanText(value, ascii, nul);
     std::string converted;
     std::string_view bytes = value;
-    if (!ascii || !platform::nls::KeepsAscii(code_page)) {
+    // ASCII asks for the dataset's code page only where some page would change it.
+    if (!ascii ||
+        (!platform::nls::EveryPageKeepsAscii() && !platform::nls::KeepsAscii(CodePageOf(*this)))) {
+        const platform::nls::CodePage code_page = CodePageOf(*this);
         if (!TryUtf8ToCodePage(code_page, value, converted)) {
             converted = Utf8ToCodePage(code_page, value, "field '" + DisplayName() + "'");
         }

@@ -135,6 +135,17 @@ bool KeepsAscii(CodePage code_page) {
     return FastPathOf(IndexOf(code_page)).ascii_identity;
 }
 
+bool EveryPageKeepsAscii() {
+    static const bool every = [] {
+        for (std::size_t i = 0; i < detail::kCodePageCount; ++i) {
+            if (!FastPathOf(i).ascii_identity)
+                return false;
+        }
+        return true;
+    }();
+    return every;
+}
+
 bool IsValidUtf8(std::string_view text) {
     for (std::size_t pos = 0; pos < text.size();) {
         // Runs of ASCII, most of an import file, need no decoding.

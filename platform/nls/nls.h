@@ -208,6 +208,8 @@ std::optional<LocaleFormats> GetLocaleFormats(LocaleId locale);
 std::optional<char32_t> ByteToUnicode(CodePage code_page, std::uint8_t byte);
 // Whether the code page holds each ASCII character as its own byte.
 bool KeepsAscii(CodePage code_page);
+// Whether every code page does: then ASCII text needs no page to be known.
+bool EveryPageKeepsAscii();
 
 // The byte that holds a character; std::nullopt when the code page cannot.
 std::optional<std::uint8_t> UnicodeToByte(CodePage code_page, char32_t ch);

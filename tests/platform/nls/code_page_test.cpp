@@ -30,7 +30,9 @@ TEST(CodePage, KnownCharacters) {
 }
 
 TEST(CodePage, EveryDefinedByteRoundTrips) {
+    bool every_keeps_ascii = true;
     for (CodePage cp : kAllCodePages) {
+        every_keeps_ascii = every_keeps_ascii && KeepsAscii(cp);
         std::string all;
         for (int b = 0; b < 256; ++b) {
             if (ByteToUnicode(cp, static_cast<std::uint8_t>(b)))
@@ -43,6 +45,7 @@ TEST(CodePage, EveryDefinedByteRoundTrips) {
         ASSERT_TRUE(back.ok());
         EXPECT_EQ(back.text, all) << static_cast<int>(cp);
     }
+    EXPECT_EQ(EveryPageKeepsAscii(), every_keeps_ascii);
 }
 
 TEST(CodePage, UndefinedBytesAndUnmappableCharactersAreReported) {
