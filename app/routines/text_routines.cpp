@@ -174,9 +174,7 @@ std::string LowerCase(std::string_view s) {
 
 bool SameText(std::string_view a, std::string_view b) {
     // Asked per entry of an import: compared in place, without upper-case copies.
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return platform::nls::AsciiUpper(x) == platform::nls::AsciiUpper(y);
-    });
+    return platform::nls::SameTextAscii(a, b);
 }
 
 std::int64_t Pos(std::string_view sub, std::string_view s) {
