@@ -747,14 +747,17 @@ bool TIndexTree::LookUp(const std::uint8_t* key, Entry& entry, Position& at) {
     at = Position{};
     // Searches for keys beside the slot's last insert (a check for a duplicate before the
     // next insert of keys in order) go along its trail.
-    if (PinnedPage page = DescendAlongTrail(key)) {
+    // The leaf reached, searched and remembered.
+    const auto searched = [&](PinnedPage page) {
         page->SeekNearest(key, compare_);
         file_.NoteLookupLeaf(page->Offset());
         Remember(*page, key, false);
         at.position = page->ReadPosition();
         at.page = std::move(page);
         return false;
-    }
+    };
+    if (PinnedPage page = DescendAlongTrail(key))
+        return searched(std::move(page));
     // A leaf standing only in the packed tier is searched there, without unpacking it.
     bool found_packed = false;
     PinnedPage page = DescendRemembering(key, [&](const TPage& parent, std::uint32_t child) {
@@ -771,12 +774,7 @@ bool TIndexTree::LookUp(const std::uint8_t* key, Entry& entry, Position& at) {
     });
     if (!page)
         return found_packed;
-    page->SeekNearest(key, compare_);
-    file_.NoteLookupLeaf(page->Offset());
-    Remember(*page, key, false);
-    at.position = page->ReadPosition();
-    at.page = std::move(page);
-    return false;
+    return searched(std::move(page));
 }
 
 std::int64_t TIndexTree::ChildAtOrdinal(TIndexFile& file, const TPage& page, std::size_t depth,
