@@ -480,10 +480,7 @@ bool TStrataDataSet::FilterSearch(const std::vector<db::TField*>& fields,
 }
 
 bool TStrataDataSet::KeyTextKept(std::string_view text) const {
-    const bool ascii = std::all_of(text.begin(), text.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    return ascii &&
-           (platform::nls::EveryPageKeepsAscii() || platform::nls::KeepsAscii(TextCodePage()));
+    return db::SameInCodePageOf([this] { return TextCodePage(); }, text);
 }
 
 std::size_t TStrataDataSet::KeyTextBytes(std::string_view text) const {

@@ -131,12 +131,7 @@ nls::ConversionResult ToCodePage(nls::CodePage code_page, std::string_view utf8)
 }  // namespace
 
 bool SameInCodePage(nls::CodePage code_page, std::string_view utf8) {
-    for (const char c : utf8) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
-    }
-    return nls::KeepsAscii(code_page);
+    return nls::IsAscii(utf8) && nls::KeepsAscii(code_page);
 }
 
 bool TryUtf8ToCodePage(nls::CodePage code_page, std::string_view utf8, std::string& bytes) {

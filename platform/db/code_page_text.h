@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/nls/nls.h"
+#include "platform/nls/text.h"
 
 namespace db {
 
@@ -22,5 +23,12 @@ bool TryUtf8ToCodePage(platform::nls::CodePage code_page, std::string_view utf8,
 // Whether the UTF-8 text is already its own bytes in the code page (plain ASCII in a page that
 // keeps ASCII), so that it can be stored without a conversion or a copy.
 bool SameInCodePage(platform::nls::CodePage code_page, std::string_view utf8);
+// The same where working out the code page costs: `page_of` is asked only when some page
+// would change plain ASCII.
+template <class PageOf>
+bool SameInCodePageOf(PageOf page_of, std::string_view utf8) {
+    return platform::nls::IsAscii(utf8) &&
+           (platform::nls::EveryPageKeepsAscii() || platform::nls::KeepsAscii(page_of()));
+}
 
 }  // namespace db

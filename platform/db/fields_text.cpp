@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
-#include <cstring>
 #include <span>
 #include <vector>
 
@@ -12,7 +10,6 @@
 #include "platform/db/dataset.h"
 #include "platform/db/exception.h"
 #include "platform/db/format_settings.h"
-#include "platform/nls/nls.h"
 
 namespace db {
 
@@ -21,29 +18,6 @@ namespace {
 platform::nls::CodePage CodePageOf(const TField& field) {
     return field.DataSet() != nullptr ? field.DataSet()->TextCodePage()
                                       : platform::nls::CodePage::Western;
-}
-
-// Whether text is plain ASCII and whether it holds a NUL, read eight bytes at a time.
-void ScanText(std::string_view text, bool& ascii, bool& nul) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101;
-    constexpr std::uint64_t kHighs = 0x8080808080808080;
-    std::uint64_t high = 0;
-    std::uint64_t zero = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, text.data() + i, 8);
-        high |= word;
-        // Non-zero exactly when some byte of the word is zero.
-        zero |= (word - kOnes) & ~word & kHighs;
-    }
-    for (; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        high |= c;
-        zero |= c == 0 ? kHighs : 0;
-    }
-    ascii = (high & kHighs) == 0;
-    nul = zero != 0;
 }
 
 }  // namespace
@@ -75,23 +49,16 @@ std::string TStringField::GetAsString() const {
 void TStringField::SetAsStringValue(std::string_view value) {
     // Imports set fields by the million: the field's name is only spelled for an error, and
     // plain ASCII goes into the record as it is, without a converted copy.
-    // One pass over the text tells plain ASCII and a NUL apart.
-    bool ascii = true;
-    bool nul = false;
-    ScanText(value, ascii, nul);
     std::string converted;
     std::string_view bytes = value;
-    // ASCII asks for the dataset's code page only where some page would change it.
-    if (!ascii ||
-        (!platform::nls::EveryPageKeepsAscii() && !platform::nls::KeepsAscii(CodePageOf(*this)))) {
+    if (!SameInCodePageOf([this] { return CodePageOf(*this); }, value)) {
         const platform::nls::CodePage code_page = CodePageOf(*this);
         if (!TryUtf8ToCodePage(code_page, value, converted)) {
             converted = Utf8ToCodePage(code_page, value, "field '" + DisplayName() + "'");
         }
         bytes = converted;
-        nul = bytes.find('\0') != std::string_view::npos;
     }
-    if (nul) {
+    if (bytes.find('\0') != std::string_view::npos) {
         throw EConvertError("Text for field '" + DisplayName() + "' holds a NUL character");
     }
     if (static_cast<std::int64_t>(bytes.size()) > Size()) {

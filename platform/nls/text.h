@@ -37,6 +37,9 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 // True when `text` starts with `prefix`, ASCII letters compared without regard to case.
 bool StartsWithAscii(std::string_view text, std::string_view prefix);
 
+// Whether every byte of the text is ASCII (below 0x80).
+bool IsAscii(std::string_view text);
+
 // Case of the ASCII letters only, whatever the process locale: other bytes, UTF-8
 // sequences and code-page letters among them, stay as they are. For keywords, protocol
 // words and file extensions; text in a table's code page uses that code page's case map.

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace platform::nls {
 namespace {
@@ -96,6 +99,15 @@ TEST(Text, SameTextAsciiFoldsOnlyAsciiLetters) {
     EXPECT_FALSE(SameTextAscii("\xE4", "\xC4")) << "accented letters are not ASCII";
     EXPECT_FALSE(SameTextAscii("@", "`")) << "neighbours of the letters do not fold";
     EXPECT_FALSE(SameTextAscii("[", "{"));
+    // Eight bytes a step, then the rest: a high byte is seen in either part.
+    for (const auto& [text, ascii] :
+         std::initializer_list<std::pair<std::string_view, bool>>{{"", true},
+                                                                  {"member0@example.org", true},
+                                                                  {"eight by\xE4", false},
+                                                                  {"\xE4ight by", false},
+                                                                  {"nine bytes\x80", false}}) {
+        EXPECT_EQ(IsAscii(text), ascii) << text;
+    }
 }
 
 TEST(Text, AsciiCaseChangesOnlyAsciiLetters) {
