@@ -164,10 +164,11 @@ std::string FormatEngineErrorMessage(EngineErrorCode code, const EngineErrorText
 }
 
 EStrataEngineError::EStrataEngineError(EngineErrorCode code, const EngineErrorTexts& texts)
-    : EStrataEngineError(code, BuiltText{FormatEngineErrorMessage(code, texts)}) {}
+    : EStrataEngineError(code, BuiltText{FormatEngineErrorMessage(code, texts)}, texts.os_error) {}
 
-EStrataEngineError::EStrataEngineError(EngineErrorCode code, BuiltText text)
-    : db::EDatabaseError("Strata Engine Error # " + std::to_string(code) + " " + text.text) {
+EStrataEngineError::EStrataEngineError(EngineErrorCode code, BuiltText text, int os_error)
+    : db::EDatabaseError("Strata Engine Error # " + std::to_string(code) + " " + text.text),
+      os_error_(os_error) {
     errors_.emplace_back(code, std::move(text.text));
 }
 

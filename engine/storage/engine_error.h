@@ -39,14 +39,17 @@ class EStrataEngineError : public db::EDatabaseError {
     std::size_t ErrorCount() const noexcept { return errors_.size(); }
     // Requires: index < ErrorCount().
     const TStrataError& GetError(std::size_t index) const { return errors_.at(index); }
+    // The operating system's error number behind the failure (ENOSPC, EROFS, ...), 0 when none.
+    int OsError() const noexcept { return os_error_; }
 
   private:
     struct BuiltText {
         std::string text;
     };
-    EStrataEngineError(EngineErrorCode code, BuiltText text);
+    EStrataEngineError(EngineErrorCode code, BuiltText text, int os_error);
 
     std::vector<TStrataError> errors_;
+    int os_error_ = 0;
 };
 
 // Steps that must all run, as when locks are given back or files closed: each runs whatever

@@ -96,6 +96,8 @@ struct EngineErrorTexts {
     std::string field_name{};
     std::string index_name{};
     std::string extra{};
+    // The operating system's error number behind a failed read or write, 0 when none.
+    int os_error = 0;
 };
 
 // Longest message text (before "Strata Engine Error # <code> " is put in front).
