@@ -13,7 +13,8 @@
 //   "cc <address>" as many as there are, then
 //   "member <address>\t<full name>\t<first name>" for every member, then
 //   "begun"; afterwards one "done <address>" per member sent to (or given up).
-// A last line without its LF was cut by the kill and is ignored.
+// A last line without its LF was cut by a kill or a full disk: it is ignored,
+// and a run that goes on with the journal writes over it.
 
 #include <cstdint>
 #include <optional>
