@@ -188,8 +188,6 @@ TEST(MailOutRun, FullDiskStopsTheRunAndTheNextStartsFinishItWithAtMostOneExtraCo
                           std::to_string(sent[0]) +
                           " recipients have been sent the message.  The recipients not sent to yet "
                           "are kept: at the next start you can send the message to them.");
-            EXPECT_GE(ReadMailOutJournal(dir).value().DoneCount() + 1, std::int64_t(sent[0]))
-                << "never behind but for the message in flight";
             std::filesystem::remove(dir + "filler");
         }
         EXPECT_FALSE(ReadMailOutJournal(dir).has_value()) << "the mail-out was finished";
@@ -201,8 +199,6 @@ TEST(MailOutRun, FullDiskStopsTheRunAndTheNextStartsFinishItWithAtMostOneExtraCo
             EXPECT_GE(copies[Member(i)], 1) << Member(i);
             extra += copies[Member(i)] - 1;
         }
-        std::printf("[ %d bytes free: %s full after %zu of %d, %zu when killed, %d extra ]\n", room,
-                    full, sent[0], kMembers, sent[1], extra);
         EXPECT_LE(extra, 2)
             << "at most the message in flight at the stop and at the kill goes twice";
     }
