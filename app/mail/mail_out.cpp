@@ -1061,6 +1061,9 @@ std::int64_t MailOut::Button2Click() {
     failed_count = 0;
     stopped = false;
     timeouts_in_a_row_ = 0;
+    // A test send's cancelled question is not this run's.
+    message_cancelled_ = false;
+    not_sent_ = 0;
     const TemplateScope prepared(template_, run_template_);
     const std::vector<std::string> saved_to = to_list;
     SetCancelled(false);
@@ -1121,7 +1124,7 @@ std::int64_t MailOut::Button2Click() {
     bcc.clear();
     batch_members_.clear();
     to_list = saved_to;
-    processed -= std::exchange(not_sent_, 0);
+    processed -= not_sent_;
     Log("");
     Log("Send to " + std::to_string(processed) + " recipients has been completed");
     connection.Release();
