@@ -611,6 +611,18 @@ TEST(SmtpSession, FailedOpportunisticStartTlsFallsBackToPlainTextOnly) {
     EXPECT_EQ(sink.MessageCount(), 1u);
 }
 
+// Without required TLS, STARTTLS goes only to a server whose EHLO offers it: one
+// that ignores the command it never offered would keep the connect waiting.
+TEST(SmtpSession, StartTlsGoesOnlyToAServerThatOffersIt) {
+    SmtpSink sink("ignore-starttls");
+    SmtpSession session;
+    const SmtpResult connected = session.connect("127.0.0.1", sink.port(), "", In(3s));
+    ASSERT_TRUE(connected.ok()) << connected.text;
+    ASSERT_TRUE(session.send(BasicMessage(), In(10s)).ok());
+    ASSERT_EQ(sink.WaitForMessages(1).size(), 1u);
+    EXPECT_EQ(sink.Sessions(), "tls=False login=None\n");
+}
+
 TEST(SmtpSession, DisconnectIsSafeInEveryState) {
     SmtpSink sink;
     {
