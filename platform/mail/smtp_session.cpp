@@ -81,7 +81,9 @@ struct ProtocolTrace {
             reply.clear();
             reply_done = false;
         }
-        reply += reply.empty() ? std::string(line) : " " + std::string(line.substr(4));
+        reply += reply.empty()
+                     ? std::string(line)
+                     : " " + std::string(line.substr(std::min<std::size_t>(4, line.size())));
         if (last) {
             reply_done = true;
             if (line[0] == '4' || line[0] == '5')

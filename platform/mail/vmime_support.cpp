@@ -246,8 +246,8 @@ std::string ServerName::Label() const {
 std::string WithCause(std::string_view text, std::string_view cause) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n'))
         text.remove_suffix(1);
-    if (text.empty())
-        return std::string(cause);
+    if (text.empty() || cause.empty())
+        return std::string(text.empty() ? cause : text);
     return std::string(text) + (text.back() == '.' ? " " : ". ") + std::string(cause);
 }
 
