@@ -1191,8 +1191,6 @@ TEST_F(MailOutTest, HundredsOfMembersGetOneMessageEachByEveryMethod) {
     context.store = nullptr;
 }
 
-// Each way a mail-out's connect can fail is told in the box and the send log with
-// the server, the cause in plain words and what the server answered.
 TEST_F(MailOutTest, ConnectFailuresNameTheServerTheCauseAndItsReply) {
     struct Case {
         std::string peer;  // a sink mode, "silent" or "none"
@@ -1206,34 +1204,29 @@ TEST_F(MailOutTest, ConnectFailuresNameTheServerTheCauseAndItsReply) {
     context.mail_settings.smtp_password = "wrong";
     for (const Case& c :
          {Case{"starttls-auth", mail::SmtpSecurity::kNone,
-               " did not accept the user name or password",
-               "; it answered \"535 5.7.8 Authentication credentials invalid\"."},
+               "did not accept the user name or password",
+               "answered \"535 5.7.8 Authentication credentials invalid\"."},
           Case{"starttls-auth", mail::SmtpSecurity::kStartTls,
-               "The certificate of the SMTP server ", " is not trusted."},
-          Case{"none", mail::SmtpSecurity::kNone, "No server is listening at ", ""},
-          Case{"silent", mail::SmtpSecurity::kNone, " gave no answer within 1 second", ""}}) {
+               "The certificate of the SMTP server 127.0.0.1:", "is not trusted."},
+          Case{"none", mail::SmtpSecurity::kNone, "No server is listening at", ""},
+          Case{"silent", mail::SmtpSecurity::kNone, "no answer within 1 second", ""}}) {
         SCOPED_TRACE(c.peer);
         std::optional<mail::testing::SmtpSink> sink;
-        std::optional<SilentServer> silent;
-        if (c.peer == "silent")
-            context.mail_settings.smtp_port = silent.emplace().port();
-        else if (c.peer == "none")
-            context.mail_settings.smtp_port = mail::testing::FreeTcpPort();
-        else
-            context.mail_settings.smtp_port = sink.emplace(c.peer).port();
+        SilentServer silent;
+        const std::uint16_t port = context.mail_settings.smtp_port =
+            c.peer == "silent" ? silent.port()
+            : c.peer == "none" ? mail::testing::FreeTcpPort()
+                               : sink.emplace(c.peer).port();
         context.mail_settings.smtp_security = c.security;
-        const std::string server = "127.0.0.1:" + std::to_string(context.mail_settings.smtp_port);
         EXPECT_EQ(out->Button2Click(), -1);
         const std::string box = prompts->Asked().back().text;
-        const std::string what = box.substr(box.find("\r\n\r\n") + 4);
-        EXPECT_TRUE(box.starts_with(
-            "An error was encountered while connecting to your SMTP server:\r\n\r\n"))
-            << box;
-        EXPECT_TRUE(Contains(what, c.cause + (c.cause.ends_with(' ') ? server : "")) &&
-                    Contains(what, server) && Contains(what, c.reply))
-            << what;
+        const std::string head =
+            "An error was encountered while connecting to your SMTP server:\r\n\r\n";
+        for (const std::string& part :
+             {head, "127.0.0.1:" + std::to_string(port), c.cause, c.reply})
+            EXPECT_TRUE(Contains(box, part)) << box;
         ASSERT_EQ(out->sendlog.size(), 2u);
-        EXPECT_EQ(out->sendlog[1], "SMTP Connection Error: " + what);
+        EXPECT_EQ(out->sendlog[1], "SMTP Connection Error: " + box.substr(head.size()));
     }
 }
 

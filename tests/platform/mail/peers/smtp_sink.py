@@ -2,8 +2,7 @@
 
 Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining|
                                         limit|drop|drop-in-data|idle|starttls-broken|discard|
-                                        slow-greeting|rcpt-limit|refuse-once|drop-once|
-                                        ignore-starttls]
+                                        slow-greeting|rcpt-limit|refuse-once|drop-once|ignore-starttls]
 Listens on 127.0.0.1 on a free port and writes the port to PORT_FILE.
 Each message becomes OUT_DIR/N.eml (the data as received) and OUT_DIR/N.env
 (MAIL FROM on the first line, one RCPT TO per following line), both in place
@@ -113,9 +112,7 @@ class BrokenTlsSMTP(SMTP):
 
 
 class IgnoringSMTP(SMTP):
-    """Says nothing at all to STARTTLS, which it never offered."""
-
-    async def smtp_STARTTLS(self, arg):
+    async def smtp_STARTTLS(self, arg):  # never offered, never answered
         pass
 
 
