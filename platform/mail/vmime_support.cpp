@@ -1,6 +1,5 @@
 #include "platform/mail/vmime_support.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
