@@ -295,8 +295,9 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
 
 void ShowMailStoreFailure(EntryProcessor& entries, std::string_view warning,
                           std::string_view cause) {
-    entries.AddToLog(std::string(warning) + " " + std::string(cause));
-    ui::MessageDlg(std::string(warning) + "\r\n\r\n" + std::string(cause), ui::mtWarning,
+    const std::string text(warning);
+    entries.AddToLog(cause.empty() ? text : text + " " + std::string(cause));
+    ui::MessageDlg(cause.empty() ? text : text + "\r\n\r\n" + std::string(cause), ui::mtWarning,
                    {ui::mbOK});
 }
 

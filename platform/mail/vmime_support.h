@@ -79,7 +79,7 @@ std::string NormalizeLineEnds(std::string_view text);
 // A vmime exception's message with the server's response, when it has one.
 std::string DescribeVmimeError(const vmime::exception& e);
 
-// A server as failures name it: "The SMTP server mail.example.org:587".
+// A server as failures name it: "SMTP server mail.example.org:587".
 struct ServerName {
     std::string_view kind;  // "SMTP", "IMAP"
     std::string host;
