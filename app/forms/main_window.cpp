@@ -1330,8 +1330,8 @@ void Tfrmmain::GetAddressesFromOutlook(bool contacts) {
         mail::MailStore* store = nullptr;
         try {
             store = &OnMailStore();
-        } catch (const std::exception&) {
-            ShowScanRootFolderError();
+        } catch (const std::exception& e) {
+            ShowScanRootFolderError(services_.entries, e.what());
             return;
         }
         AddressGatherer gatherer(services_.entries, *store);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -1201,6 +1202,45 @@ TEST_F(MailOutTest, HundredsOfMembersGetOneMessageEachByEveryMethod) {
     }
     out->FreeSMTPServerDLL();
     context.store = nullptr;
+}
+
+TEST_F(MailOutTest, ConnectFailuresNameTheServerTheCauseAndItsReply) {
+    struct Case {
+        std::string peer;  // a sink mode, "silent" or "none"
+        mail::SmtpSecurity security;
+        std::string cause, reply;
+    };
+    AddRows(1);
+    out->text = "Plain text";
+    context.mail_settings.connect_timeout = 1s;
+    context.mail_settings.smtp_user = "listuser";
+    context.mail_settings.smtp_password = "wrong";
+    for (const Case& c :
+         {Case{"starttls-auth", mail::SmtpSecurity::kNone,
+               "did not accept the user name or password",
+               "answered \"535 5.7.8 Authentication credentials invalid\"."},
+          Case{"starttls-auth", mail::SmtpSecurity::kStartTls,
+               "The certificate of the SMTP server 127.0.0.1:", "is not trusted."},
+          Case{"none", mail::SmtpSecurity::kNone, "No server is listening at", ""},
+          Case{"silent", mail::SmtpSecurity::kNone, "no answer within 1 second", ""}}) {
+        SCOPED_TRACE(c.peer);
+        std::optional<mail::testing::SmtpSink> sink;
+        SilentServer silent;
+        const std::uint16_t port = context.mail_settings.smtp_port =
+            c.peer == "silent" ? silent.port()
+            : c.peer == "none" ? mail::testing::FreeTcpPort()
+                               : sink.emplace(c.peer).port();
+        context.mail_settings.smtp_security = c.security;
+        EXPECT_EQ(out->Button2Click(), -1);
+        const std::string box = prompts->Asked().back().text;
+        const std::string head =
+            "An error was encountered while connecting to your SMTP server:\r\n\r\n";
+        for (const std::string& part :
+             {head, "127.0.0.1:" + std::to_string(port), c.cause, c.reply})
+            EXPECT_TRUE(Contains(box, part)) << box;
+        ASSERT_EQ(out->sendlog.size(), 2u);
+        EXPECT_EQ(out->sendlog[1], "SMTP Connection Error: " + box.substr(head.size()));
+    }
 }
 
 }  // namespace
