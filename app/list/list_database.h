@@ -140,6 +140,9 @@ class ListDatabase {
     // The box for a list whose files hold nothing to save: moves the damaged
     // files aside and makes new tables when the user chooses a new start.
     bool StartAgain(const std::string& dir);
+    // The statistics of a list started again keep their days when a repair leaves them
+    // sound; only statistics damaged beyond that are set aside.
+    void KeepSoundStats(const std::string& dir);
     void RestorePendingBackUp();
     void ReportProgress(int position, std::string_view caption, int maximum);
 
