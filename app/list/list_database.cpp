@@ -601,6 +601,8 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
                 directory_ = dir;
                 open_ = true;
                 RestorePendingBackUp();
+                if (OnOpened)
+                    OnOpened();
                 return true;
             }
             return false;

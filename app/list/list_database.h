@@ -130,6 +130,9 @@ class ListDatabase {
     // Fills the list from a back-up file (the forms run the import); the way
     // forward offered for a list with nothing left to save.
     std::function<void(const std::string& file)> OnRestoreBackUp;
+    // Fired when an open has the folder's tables open, after whatever repair, new start or
+    // restore of the back-up it took, so that what shows the list (its count) follows.
+    std::function<void()> OnOpened;
 
   private:
     enum class Recovery { kRepair, kUpgrade, kNone };
