@@ -154,8 +154,10 @@ void TForm::KeepOnScreen() {
         return;
     const QRect area = on->availableGeometry();
     const QRect frame = frameGeometry();
-    // A window wider than the screen keeps its left edge (and its caption) in reach.
+    // A window larger than the screen is left where it was placed.
     auto inside = [](int start, int size, int area_start, int area_size) {
+        if (size > area_size)
+            return start;
         return std::max(area_start, std::min(start, area_start + area_size - size));
     };
     move(inside(frame.left(), frame.width(), area.left(), area.width()),
