@@ -11,6 +11,7 @@
 
 #include "app/list/export_list.h"
 #include "bench/app/mail/mail_bench_members.h"
+#include "platform/os/whole_file.h"
 #include "tests/app/list/list_test_support.h"
 
 namespace app {
@@ -48,11 +49,6 @@ class ExportProcessTest : public testing_support::ListTest {
         ::waitpid(pid, &status, 0);
         return WIFSIGNALED(status);
     }
-    std::size_t Temporaries(const std::string& dir) {
-        return std::ranges::count_if(std::filesystem::directory_iterator(dir), [](auto& entry) {
-            return entry.path().filename().string().starts_with(".CVNExport.csv");
-        });
-    }
     ExportRequest request[2];
     std::string version[2];
 };
@@ -73,7 +69,7 @@ TEST_F(ExportProcessTest, AKilledExportLeavesTheEarlierFileOrTheNewOneWhole) {
     }
     EXPECT_GE(kills, 6);
     ASSERT_TRUE(exportlist(database->tblCV(), request[1], {}));
-    EXPECT_EQ(Temporaries(program.Dir()), 0u) << "the next export clears what killed ones left";
+    EXPECT_EQ(platform::os::LeftByEndedPrograms(program.Dir(), ".CVNExport.csv.tmp").size(), 0u);
 }
 
 TEST_F(ExportProcessTest, AFullDiskSaysWhyAndKeepsTheEarlierFileWhole) {
@@ -89,7 +85,7 @@ TEST_F(ExportProcessTest, AFullDiskSaysWhyAndKeepsTheEarlierFileWhole) {
                                  std::regex("An error was encountered with line [0-9]+: No space "
                                             "left on device\\.  Do you want to continue\\?")));
     EXPECT_TRUE(ProgramDir::Read(request[0].file_name) == version[0]);
-    EXPECT_EQ(Temporaries(disk.dir), 0u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.dir), {}), 2);
 }
 
 }  // namespace
