@@ -10,7 +10,8 @@
 #include <thread>
 
 #include "app/list/export_list.h"
-#include "bench/app/mail/mail_bench_members.h"
+#include "engine/dataset/strata_table.h"
+#include "platform/db/field.h"
 #include "platform/os/whole_file.h"
 #include "tests/app/list/list_test_support.h"
 
@@ -34,8 +35,11 @@ class ExportProcessTest : public testing_support::ListTest {
     }
     void SetUp() override {
         OpenNew();
-        bench::AddNewsMembers(database->tblCV(), 3000,
-                              [](std::int64_t i) { return "m" + std::to_string(i) + "@x.org"; });
+        for (int i = 0; i < 3000; ++i) {
+            database->tblCV().Append();
+            database->tblCV().FieldByName("Item")->SetAsString("m" + std::to_string(i) + "@x.org");
+            database->tblCV().Post();
+        }
         Export(program.File("CVNExport.csv"));
     }
     // The export in a child process, killed `after` its start unless it has ended.
