@@ -84,9 +84,15 @@ void Tdlglog::ShowNewestLinesWhole(std::string_view text) {
     int wanted = widest + chrome + 2 * static_cast<int>(memlogFile->document()->documentMargin()) +
                  memlogFile->verticalScrollBar()->sizeHint().width();
     if (const QScreen* on = screen())
-        wanted = std::min(wanted, on->availableGeometry().width());
-    if (wanted > width())
+        wanted =
+            std::min(wanted, on->availableGeometry().width() - (frameGeometry().width() - width()));
+    if (wanted > width()) {
+        // It grows on both sides of where it was placed, and stays on the screen.
+        const int grown = wanted - width();
         resize(wanted, height());
+        move(pos().x() - grown / 2, pos().y());
+        KeepOnScreen();
+    }
     // The newest lines are at the end of the file: the viewer opens there, once the new
     // width (and any scroll bar it brings) has been laid out.
     memlogFile->moveCursor(QTextCursor::End);

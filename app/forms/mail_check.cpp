@@ -54,8 +54,8 @@ void MailCheck::Run(bool for_requests, bool for_members) {
     // the check cannot open.
     try {
         OpenStore();
-    } catch (const std::exception&) {
-        ShowRootFolderError();
+    } catch (const std::exception& e) {
+        ShowRootFolderError(services_.entries, e.what());
         return;
     }
     EntryProcessor& entries = services_.entries;

@@ -123,6 +123,9 @@ Tfrmmain::Tfrmmain(std::string program_dir, const std::vector<std::string>& args
         import.caption = ImportCaption(file);
         ImportMultiColumnFile(services_.entries, import, Progress(false));
     };
+    // A repair or a restore of the back-up at the start shows the window through its
+    // progress before the list is open: the count follows once it is.
+    services_.database.OnOpened = [this] { UpdateCount(); };
     UpdateRecentList(services_.database.RecentPaths());
     UpdateCaption();
     options_ = std::make_unique<Tdlgoptions>(this, services_);
@@ -146,6 +149,7 @@ Tfrmmain::~Tfrmmain() {
     services_.database.OnProgress = nullptr;
     services_.database.OnListChanged = nullptr;
     services_.database.OnRestoreBackUp = nullptr;
+    services_.database.OnOpened = nullptr;
 }
 
 void Tfrmmain::BuildMenus() {
@@ -501,8 +505,6 @@ void Tfrmmain::SaveDatabase() {
 
 void Tfrmmain::UpdateDisplay() {
     refilter_ = false;
-    bool chosen = rdbfilter->Checked() || rdbnotfilter->Checked();
-    std::int64_t count = 0;
     if (DatabaseOpen()) {
         strata::TStrataTable& table = services_.database.tblCV();
         // Filtering sends the table to its first record, and the grid would follow it there;
@@ -520,8 +522,13 @@ void Tfrmmain::UpdateDisplay() {
             throw;
         }
         table.EnableControls();
-        count = table.RecordCount();
     }
+    UpdateCount();
+}
+
+void Tfrmmain::UpdateCount() {
+    const bool chosen = rdbfilter->Checked() || rdbnotfilter->Checked();
+    const std::int64_t count = DatabaseOpen() ? services_.database.tblCV().RecordCount() : 0;
     lblcount->SetCaption(CountLabel(count, chosen));
     UpdateCaption();
 }
@@ -1330,8 +1337,8 @@ void Tfrmmain::GetAddressesFromOutlook(bool contacts) {
         mail::MailStore* store = nullptr;
         try {
             store = &OnMailStore();
-        } catch (const std::exception&) {
-            ShowScanRootFolderError();
+        } catch (const std::exception& e) {
+            ShowScanRootFolderError(services_.entries, e.what());
             return;
         }
         AddressGatherer gatherer(services_.entries, *store);

@@ -79,6 +79,8 @@ class Tfrmmain : public ui::TForm {
     // Category filter, count label and caption.
     void UpdateDisplay();
     void UpdateCaption();
+    // The count label and the caption for the table as it is filtered now.
+    void UpdateCount();
     void rdballClick() { UpdateDisplay(); }
     // The idle work: a changed filter text is applied once typing pauses.
     void DoIdle();

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <random>
 #include <span>
 #include <stdexcept>
@@ -260,6 +262,62 @@ class TemplateTables {
     }
     std::string dir_;
 };
+
+// Collects, while it lives, the entries a repair of the tables had to take out (a key a
+// unique index holds twice), so that they are shown rather than silently lost; the
+// progress display is hidden when it ends.
+class RepairWatch {
+  public:
+    RepairWatch(std::initializer_list<strata::TStrataTable*> tables, std::function<void()> hide)
+        : tables_(tables), hide_(std::move(hide)) {
+        for (strata::TStrataTable* table : tables_) {
+            table->OnRepairLog = [this](strata::TStrataTable*, std::string_view line) {
+                if (line.starts_with("Physical record # "))
+                    taken_out_.push_back(
+                        db::CodePageToUtf8(platform::nls::CodePage::Western, line));
+            };
+        }
+    }
+    ~RepairWatch() {
+        for (strata::TStrataTable* table : tables_)
+            table->OnRepairLog = nullptr;
+        try {
+            hide_();
+        } catch (const std::exception&) {
+            // A display that cannot be hidden goes with the next progress shown.
+        }
+    }
+    RepairWatch(const RepairWatch&) = delete;
+    RepairWatch& operator=(const RepairWatch&) = delete;
+    const std::vector<std::string>& TakenOut() const { return taken_out_; }
+
+    std::string CompletedText() const {
+        std::string text = "Repair of your database has been completed!";
+        if (taken_out_.empty())
+            return text;
+        text +=
+            "\r\n\r\nThese entries could not be kept in the table and were taken out; "
+            "enter them again if you need them:";
+        constexpr std::size_t kShown = 20;
+        for (std::size_t i = 0; i < taken_out_.size() && i < kShown; ++i)
+            text += "\r\n" + taken_out_[i];
+        if (taken_out_.size() > kShown)
+            text += "\r\n... and " + std::to_string(taken_out_.size() - kShown) + " more";
+        return text;
+    }
+
+  private:
+    std::vector<strata::TStrataTable*> tables_;
+    std::function<void()> hide_;
+    std::vector<std::string> taken_out_;
+};
+
+// A failure the files' contents cause, as against the system they lie on (a full disk,
+// rights, a lock another program holds).
+bool IsDamage(const strata::EStrataEngineError& e) {
+    const int category = e.ErrorCode() >> 8;
+    return e.OsError() == 0 && category != 0x28 && category != 0x29 && category != 0x2B;
+}
 
 bool BeginsWithText(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
@@ -543,6 +601,8 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
                 directory_ = dir;
                 open_ = true;
                 RestorePendingBackUp();
+                if (OnOpened)
+                    OnOpened();
                 return true;
             }
             return false;
@@ -678,18 +738,11 @@ void ListDatabase::RepairDatabase(bool ask) {
         return;
     const bool was_open = open_;
     CloseTables();
-    // Entries the repair had to take out of the list (a key a unique index
-    // holds twice) are shown, not silently lost.
-    std::vector<std::string> taken_out;
-    const auto collect = [&taken_out](strata::TStrataTable*, std::string_view line) {
-        if (line.starts_with("Physical record # "))
-            taken_out.push_back(db::CodePageToUtf8(platform::nls::CodePage::Western, line));
-    };
     bool stats_started_again = false;
-    try {
+    std::string text;
+    {
+        RepairWatch watch({tblCV_.get(), tblStats_.get()}, [this] { ReportProgress(0, "", 0); });
         const TemplateTables templates(session_name_);
-        tblCV_->OnRepairLog = collect;
-        tblStats_->OnRepairLog = collect;
         tblCV_->RepairTable(templates.Dir());
         try {
             tblStats_->RepairTable(templates.Dir());
@@ -700,25 +753,7 @@ void ListDatabase::RepairDatabase(bool ask) {
             tblStats_->MoveFilesAside();
             stats_started_again = true;
         }
-    } catch (...) {
-        tblCV_->OnRepairLog = nullptr;
-        tblStats_->OnRepairLog = nullptr;
-        ReportProgress(0, "", 0);
-        throw;
-    }
-    tblCV_->OnRepairLog = nullptr;
-    tblStats_->OnRepairLog = nullptr;
-    ReportProgress(0, "", 0);
-    std::string text = "Repair of your database has been completed!";
-    if (!taken_out.empty()) {
-        text +=
-            "\r\n\r\nThese entries could not be kept in the table and were taken out; "
-            "enter them again if you need them:";
-        constexpr std::size_t kShown = 20;
-        for (std::size_t i = 0; i < taken_out.size() && i < kShown; ++i)
-            text += "\r\n" + taken_out[i];
-        if (taken_out.size() > kShown)
-            text += "\r\n... and " + std::to_string(taken_out.size() - kShown) + " more";
+        text = watch.CompletedText();
     }
     ui::MessageDlg(text, ui::mtInformation, {ui::mbOK});
     if (was_open) {
@@ -727,6 +762,25 @@ void ListDatabase::RepairDatabase(bool ask) {
         tblCV_->Open();
         tblStats_->Open();
     }
+}
+
+void ListDatabase::KeepSoundStats(const std::string& dir) {
+    if (!StatsTableExistsInDirectory(dir))
+        return;
+    std::string text;
+    try {
+        RepairWatch watch({tblStats_.get()}, [this] { ReportProgress(0, "", 0); });
+        const TemplateTables templates(session_name_);
+        tblStats_->RepairTable(templates.Dir());
+        if (!watch.TakenOut().empty())
+            text = watch.CompletedText();
+    } catch (const strata::EStrataEngineError& e) {
+        if (!IsDamage(e))
+            throw;
+        tblStats_->MoveFilesAside();
+    }
+    if (!text.empty())
+        ui::MessageDlg(text, ui::mtInformation, {ui::mbOK});
 }
 
 void ListDatabase::ReportRepairFailure(const std::string& dir, const std::exception& e) {
@@ -764,9 +818,8 @@ bool ListDatabase::StartAgain(const std::string& dir) {
         return false;
     try {
         CloseTables();
+        KeepSoundStats(dir);
         tblCV_->MoveFilesAside();
-        if (StatsTableExistsInDirectory(dir))
-            tblStats_->MoveFilesAside();
         CreateListTables(dir, false, session_name_);
     } catch (const std::exception& e) {
         ui::MessageDlg(

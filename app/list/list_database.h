@@ -130,6 +130,9 @@ class ListDatabase {
     // Fills the list from a back-up file (the forms run the import); the way
     // forward offered for a list with nothing left to save.
     std::function<void(const std::string& file)> OnRestoreBackUp;
+    // Fired when an open has the folder's tables open, after whatever repair, new start or
+    // restore of the back-up it took, so that what shows the list (its count) follows.
+    std::function<void()> OnOpened;
 
   private:
     enum class Recovery { kRepair, kUpgrade, kNone };
@@ -140,6 +143,9 @@ class ListDatabase {
     // The box for a list whose files hold nothing to save: moves the damaged
     // files aside and makes new tables when the user chooses a new start.
     bool StartAgain(const std::string& dir);
+    // The statistics of a list started again keep their days when a repair leaves them
+    // sound; only statistics damaged beyond that are set aside.
+    void KeepSoundStats(const std::string& dir);
     void RestorePendingBackUp();
     void ReportProgress(int position, std::string_view caption, int maximum);
 

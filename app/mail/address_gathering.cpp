@@ -202,11 +202,12 @@ void AddressGatherer::AddNamedAddress(std::string_view name, std::string_view ad
         list.push_back(entry);
 }
 
-void ShowScanRootFolderError() {
-    ui::MessageDlg(
+void ShowScanRootFolderError(EntryProcessor& entries, std::string_view cause) {
+    ShowMailStoreFailure(
+        entries,
         "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
         "'File|Options, Advanced..'",
-        ui::mtWarning, {ui::mbOK});
+        cause);
 }
 
 void ShowFolderOpenError(std::string_view name) {
@@ -218,8 +219,8 @@ mail::Folder* AddressGatherer::Root() {
     const Settings& s = entries_.settings();
     try {
         return s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
-    } catch (const std::exception&) {
-        ShowScanRootFolderError();
+    } catch (const std::exception& e) {
+        ShowScanRootFolderError(entries_, e.what());
         return nullptr;
     }
 }
@@ -263,8 +264,8 @@ bool AddressGatherer::LoadFolders(std::vector<FolderNode>& tree, std::string& co
     std::size_t count = 0;
     try {
         count = root->FolderCount();
-    } catch (const std::exception&) {
-        ShowScanRootFolderError();
+    } catch (const std::exception& e) {
+        ShowScanRootFolderError(entries_, e.what());
         return false;
     }
     for (std::size_t i = 1; i <= count; ++i) {

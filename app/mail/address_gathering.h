@@ -44,8 +44,9 @@ std::optional<std::vector<std::string>> GatherAddressesFromFiles(
     const std::function<bool()>& cancelled);
 // "Name <address>" with the name given name first, or the bare address.
 std::string NamedAddress(std::string_view name, std::string_view address);
-// The warning of a scan that cannot reach the mail store or its root folder.
-void ShowScanRootFolderError();
+// The warning of a scan that cannot reach the mail store or its root folder, followed by
+// the cause; both go to the activity log as well.
+void ShowScanRootFolderError(EntryProcessor& entries, std::string_view cause);
 // "The folder, <name>, could not be opened" (warning).
 void ShowFolderOpenError(std::string_view name);
 

@@ -274,9 +274,16 @@ void MailOut::EmailLogoff() {
 }
 
 void MailOut::ShowSendError(std::string_view text) {
+    // The flag hides the boxes, never the record.
+    ProgramLog(text);
     if (hide_send_errors || !OnSendError)
         return;
     OnSendError(text);
+}
+
+void MailOut::ProgramLog(std::string_view line) {
+    if (entries_ != nullptr)
+        entries_->AddToLog(line);
 }
 
 bool MailOut::ClearRecipients() {
@@ -521,6 +528,14 @@ bool MailOut::SendCurrentMessage(std::string_view full_name, std::string_view fi
     const auto recipients = static_cast<std::int64_t>(settings_.SendCount == 1 ? 1 : bcc.size());
     bool ok =
         settings_.SendCount == 1 ? SendMail(full_name, first_name, address) : SendMail("", "", "");
+    if (std::exchange(message_cancelled_, false)) {
+        // Cancelled before it was sent: nobody failed, and nobody was sent to.
+        not_sent_ +=
+            settings_.SendCount == 1 ? 1 : static_cast<std::int64_t>(batch_members_.size());
+        bcc.clear();
+        batch_members_.clear();
+        return false;
+    }
     if (!ok)
         failed_count += recipients;
     // Sent, given up or possibly taken by the server: a resumed run does not
@@ -547,6 +562,7 @@ bool MailOut::SendMail(std::string_view full_name, std::string_view first_name,
                 "application).  If this occurs please switch to SMTP sending.",
                 ui::mtInformation, ui::mbOKCancel) != ui::mrOk) {
             SetCancelled(true);
+            message_cancelled_ = true;
             return false;
         }
         settings_.EmailMethod = kMethodOutlook;
@@ -915,13 +931,15 @@ bool MailOut::SMTPSend(std::string_view full_name, std::string_view first_name,
     // The members the message was for: the batch, else its To line.
     const std::string members = Joined(bcc.empty() ? to_list : bcc);
     Log("");
+    // A message the server may have is no sure success: the send log counts it
+    // a failure, and the program's log tells why it is not sent again.
+    Log(delivered && !uncertain ? "SEND OK" : "SEND FAILURE");
     if (!delivered) {
-        Log("SEND FAILURE: " + members + ": " + failure);
         ShowSendError("SMTP Sendmail failed for " + members + ": " + failure);
     } else {
-        Log((uncertain ? "SEND UNCERTAIN: " : "SEND OK: ") + members);
         if (uncertain)
-            Log(uncertain_why + ": it may have been delivered, and is not sent again");
+            ProgramLog("SEND UNCERTAIN: " + members + ": " + uncertain_why +
+                       ": it may have been delivered, and is not sent again");
         failed_count += static_cast<std::int64_t>(refused.size());
         for (const auto& [refused_address, reason] : refused)
             ShowSendError("SMTP Sendmail failed for " + refused_address + ": " + reason);
@@ -1043,6 +1061,9 @@ std::int64_t MailOut::Button2Click() {
     failed_count = 0;
     stopped = false;
     timeouts_in_a_row_ = 0;
+    // A test send's cancelled question is not this run's.
+    message_cancelled_ = false;
+    not_sent_ = 0;
     const TemplateScope prepared(template_, run_template_);
     const std::vector<std::string> saved_to = to_list;
     SetCancelled(false);
@@ -1050,45 +1071,8 @@ std::int64_t MailOut::Button2Click() {
     const std::int64_t total = t.RecordCount();
     std::int64_t processed = 0;
     const std::string& program_dir = database_.ProgramDir();
-    const bool resumed = std::exchange(resuming_, false);
-    if (!program_dir.empty()) {
-        // Written before the first message, so a killed run can be finished.
-        try {
-            if (resumed) {
-                journal_.Continue(program_dir);
-            } else {
-                MailOutJournal run;
-                run.subject = subject;
-                run.text = text;
-                run.html = html;
-                run.personalise = personalise;
-                run.send_count = settings_.SendCount;
-                run.method = settings_.EmailMethod;
-                run.attachments = attachments;
-                run.to = to_list;
-                run.cc = cc_list;
-                t.First();
-                while (!t.Eof()) {
-                    run.members.push_back({t.FieldByName("Email")->AsString(),
-                                           t.FieldByName("Name")->AsString(),
-                                           t.FieldByName("Salutation")->AsString()});
-                    t.Next();
-                }
-                journal_.Begin(program_dir, run);
-            }
-        } catch (const std::exception& e) {
-            ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
-            return -1;
-        }
-        if (settings_.SendLog) {
-            std::string path = program_dir;
-            if (path.back() != '/')
-                path += '/';
-            live_log_.Open(path + "SendLog.txt", !resumed);
-            for (const std::string& line : sendlog)
-                live_log_.Line(line);
-        }
-    }
+    if (!OpenRecords(std::exchange(resuming_, false)))
+        return -1;
     struct Closer {
         MailOut& out;
         ~Closer() {
@@ -1106,8 +1090,8 @@ std::int64_t MailOut::Button2Click() {
         if (OnProgress)
             OnProgress("Sending e-mail to " + email, processed + 1, total);
         // Tested before the row joins a message, so a cancelled row is never
-        // sent nor counted.
-        if (Cancelled())
+        // sent nor counted; nor is a message sent that could not be recorded.
+        if (Cancelled() || FailedRecord() != nullptr)
             break;
         // A member whose address the mail program cannot resolve is dropped
         // from the message and never gets it: a failure, not a recipient sent to.
@@ -1133,21 +1117,39 @@ std::int64_t MailOut::Button2Click() {
         ++processed;
         t.Next();
     }
-    if (!bcc.empty() && !stopped)
+    if (!bcc.empty() && !stopped && FailedRecord() == nullptr)
         SendCurrentMessage("", "", "");
+    const auto unsent = static_cast<std::int64_t>(bcc.size());
+    const bool finished = t.Eof() && unsent == 0;
     bcc.clear();
     batch_members_.clear();
     to_list = saved_to;
+    processed -= not_sent_;
     Log("");
     Log("Send to " + std::to_string(processed) + " recipients has been completed");
     connection.Release();
     journal_.Close();
-    // A run that ended, or that the user cancelled, leaves nothing to finish.
-    if (!stopped && !program_dir.empty())
-        DropMailOutJournal(program_dir);
-    if (settings_.SendLog && !live_log_.IsOpen())
-        SaveSendLog(program_dir);
     live_log_.Close();
+    const LiveLog* failed = FailedRecord();
+    // A run that ended, or that the user cancelled, leaves nothing to finish.
+    const bool keep_journal = stopped || (failed != nullptr && !finished);
+    if (!keep_journal && !program_dir.empty())
+        DropMailOutJournal(program_dir);
+    if (settings_.SendLog && program_dir.empty())
+        SaveSendLog(program_dir);
+    if (failed != nullptr) {
+        std::string box =
+            (keep_journal ? "The mail-out has stopped: " : "The mail-out has ended, but ") +
+            failed->Path() + " could not be written (" + failed->Failure() + ").  " +
+            std::to_string(processed - failed_count - unsent) +
+            " recipients have been sent the message.";
+        if (keep_journal)
+            box +=
+                "  The recipients not sent to yet are kept: at the next start you can send the "
+                "message to them.";
+        ui::MessageDlg(box, ui::mtError, {ui::mbOK});
+        return processed;
+    }
     if (stopped)
         return processed;
     if (debug)
@@ -1156,6 +1158,60 @@ std::int64_t MailOut::Button2Click() {
     ui::MessageDlg(CompletionText(settings_.EmailMethod, processed - failed_count, failed_count),
                    ui::mtInformation, {ui::mbOK});
     return processed;
+}
+
+const LiveLog* MailOut::FailedRecord() const {
+    if (!journal_.File().Failure().empty())
+        return &journal_.File();
+    if (!live_log_.Failure().empty())
+        return &live_log_;
+    return nullptr;
+}
+
+bool MailOut::OpenRecords(bool resumed) {
+    const std::string& program_dir = database_.ProgramDir();
+    if (program_dir.empty())
+        return true;
+    // Written before the first message, so a killed run can be finished.
+    try {
+        if (resumed) {
+            journal_.Continue(program_dir);
+        } else {
+            MailOutJournal run;
+            run.subject = subject;
+            run.text = text;
+            run.html = html;
+            run.personalise = personalise;
+            run.send_count = settings_.SendCount;
+            run.method = settings_.EmailMethod;
+            run.attachments = attachments;
+            run.to = to_list;
+            run.cc = cc_list;
+            strata::TStrataTable& t = database_.tblTemp();
+            t.First();
+            while (!t.Eof()) {
+                run.members.push_back({t.FieldByName("Email")->AsString(),
+                                       t.FieldByName("Name")->AsString(),
+                                       t.FieldByName("Salutation")->AsString()});
+                t.Next();
+            }
+            journal_.Begin(program_dir, run);
+        }
+    } catch (const std::exception& e) {
+        ui::MessageDlg(e.what(), ui::mtError, {ui::mbOK});
+        return false;
+    }
+    // A log that cannot be opened stops the run before its first message, as
+    // one that cannot be written does.
+    if (settings_.SendLog) {
+        std::string path = program_dir;
+        if (path.back() != '/')
+            path += '/';
+        if (live_log_.Open(path + "SendLog.txt", !resumed))
+            for (const std::string& line : sendlog)
+                live_log_.Line(line);
+    }
+    return true;
 }
 
 void MailOut::Resume(const MailOutJournal& journal) {

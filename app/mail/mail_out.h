@@ -77,7 +77,8 @@ class MailOut {
     std::vector<std::string> to_list, cc_list;
     // The current blind-copy batch.
     std::vector<std::string> bcc;
-    // The send log, one entry a line.
+    // The send log, one entry a line: per message "SEND OK" or "SEND FAILURE"
+    // after an empty line, the recipients before it in debug mode only.
     std::vector<std::string> sendlog;
     bool debug = false;
     bool hide_send_errors = false;
@@ -192,7 +193,14 @@ class MailOut {
     void LogSendingHeader();
     // The send log's outcome of one message; a failure is also shown. Gives ok.
     bool LogSendOutcome(bool ok, std::string_view failure);
+    // A send error's box, unless hidden, and its line in the program's log.
     void ShowSendError(std::string_view text);
+    void ProgramLog(std::string_view line);
+    // Begins (or goes on with) the journal and opens the send log; false, after
+    // a box, when the journal cannot be written.
+    bool OpenRecords(bool resumed);
+    // The journal or send log a write failed on, else none.
+    const LiveLog* FailedRecord() const;
     // One message over the run's connection, connected again when the server
     // ended it; throws when no connection can be had.
     mail::SmtpResult SMTPDeliver(const std::shared_ptr<const mail::MimeText>& text,
@@ -230,6 +238,8 @@ class MailOut {
     int timeouts_in_a_row_ = 0;
     std::vector<std::string> batch_members_;  // the batch's members as the list has them
     bool keep_pending_ = false;               // the last message never reached the server
+    bool message_cancelled_ = false;          // the HTML question's Cancel: nothing sent
+    std::int64_t not_sent_ = 0;               // the members of cancelled messages
     bool first_message_ = true;
     bool skip_all_ = false;
     bool test_send_ = false;

@@ -1,5 +1,6 @@
 #include "app/mail/mail_out_journal.h"
 
+#include <array>
 #include <chrono>
 #include <span>
 
@@ -64,21 +65,6 @@ std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// Appends the bytes at the end the writer keeps; a short line goes in one write.
-void Append(platform::os::File& file, std::uint64_t& end, std::string_view bytes) {
-    const auto written = file.WriteAt(end, std::as_bytes(std::span(bytes.data(), bytes.size())));
-    if (written.ok())
-        end += *written;
-}
-
-void SyncNowAndThen(platform::os::File& file, std::int64_t& last, bool force) {
-    const std::int64_t now = NowMs();
-    if (force || now - last >= kSyncEveryMs) {
-        (void)file.Flush(platform::os::FlushKind::kDataOnly);
-        last = now;
-    }
 }
 
 }  // namespace
@@ -163,10 +149,6 @@ void DropMailOutJournal(std::string_view program_dir) {
     (void)platform::os::DeleteFile(PathIn(program_dir, kJournalFile));
 }
 
-JournalWriter::~JournalWriter() {
-    Close();
-}
-
 void JournalWriter::Begin(std::string_view program_dir, const MailOutJournal& run) {
     Close();
     std::string text(kMagic);
@@ -201,33 +183,17 @@ void JournalWriter::Begin(std::string_view program_dir, const MailOutJournal& ru
 }
 
 void JournalWriter::Continue(std::string_view program_dir) {
-    Close();
     const std::string path = PathIn(program_dir, kJournalFile);
-    auto opened = platform::os::File::Open(path);
-    if (!opened.ok())
-        throw mail::EMailError("The mail-out journal " + path + " cannot be opened (error " +
-                               std::to_string(opened.code()) + ")");
-    file_ = std::move(*opened);
-    const auto size = file_.Size();
-    end_ = size.ok() ? *size : 0;
-    last_sync_ms_ = NowMs();
+    if (!file_.Open(path, false))
+        throw mail::EMailError("The mail-out journal " + path +
+                               " cannot be opened: " + file_.Failure());
 }
 
 void JournalWriter::Done(const std::vector<std::string>& addresses) {
-    if (!file_.IsOpen() || addresses.empty())
-        return;
     std::string lines;
     for (const std::string& a : addresses)
         lines += "done " + Escape(a) + "\n";
-    Append(file_, end_, lines);
-    SyncNowAndThen(file_, last_sync_ms_, false);
-}
-
-void JournalWriter::Close() {
-    if (!file_.IsOpen())
-        return;
-    SyncNowAndThen(file_, last_sync_ms_, true);
-    file_ = platform::os::File();
+    file_.Append(lines);
 }
 
 LiveLog::~LiveLog() {
@@ -236,30 +202,74 @@ LiveLog::~LiveLog() {
 
 bool LiveLog::Open(const std::string& path, bool truncate) {
     Close();
+    path_ = path;
+    failure_.clear();
+    const auto give_up = [this](const platform::os::Status& status) {
+        Fail(status);
+        file_ = platform::os::File();
+        return false;
+    };
     auto opened = truncate || !platform::os::FileExists(path) ? platform::os::File::Create(path)
                                                               : platform::os::File::Open(path);
     if (!opened.ok())
-        return false;
+        return give_up(opened.status());
     file_ = std::move(*opened);
     const auto size = file_.Size();
-    end_ = size.ok() ? *size : 0;
+    if (!size.ok())
+        return give_up(size.status());
+    // Goes on after the last line end, read back from the end a block at a time.
+    std::array<std::byte, 4096> block;
+    std::uint64_t whole = 0;
+    for (std::uint64_t at = *size; at > 0 && whole == 0;) {
+        const std::uint64_t from = at > block.size() ? at - block.size() : 0;
+        const auto read = file_.ReadAt(from, std::span(block).first(at - from));
+        if (!read.ok())
+            return give_up(read.status());
+        for (std::uint64_t i = *read; i > 0 && whole == 0; --i)
+            if (block[i - 1] == std::byte{'\n'})
+                whole = from + i;
+        at = from;
+    }
+    end_ = whole;
+    if (end_ != *size) {
+        if (const platform::os::Status cut = file_.Truncate(end_); !cut.ok())
+            return give_up(cut);
+    }
     last_sync_ms_ = NowMs();
     return true;
 }
 
-void LiveLog::Line(std::string_view line) {
-    if (!file_.IsOpen())
+void LiveLog::Fail(const platform::os::Status& status) {
+    if (failure_.empty())
+        failure_ = platform::os::FailureReason(status);
+}
+
+void LiveLog::Append(std::string_view bytes) {
+    if (!file_.IsOpen() || !failure_.empty() || bytes.empty())
         return;
-    std::string text(line);
-    text += "\r\n";
-    Append(file_, end_, text);
-    SyncNowAndThen(file_, last_sync_ms_, false);
+    const auto written = file_.WriteAt(end_, std::as_bytes(std::span(bytes.data(), bytes.size())));
+    if (!written.ok()) {
+        Fail(written.status());
+        return;
+    }
+    end_ += *written;
+    Sync(false);
+}
+
+void LiveLog::Sync(bool force) {
+    const std::int64_t now = NowMs();
+    if (!force && now - last_sync_ms_ < kSyncEveryMs)
+        return;
+    last_sync_ms_ = now;
+    if (const platform::os::Status synced = file_.Flush(platform::os::FlushKind::kDataOnly);
+        !synced.ok())
+        Fail(synced);
 }
 
 void LiveLog::Close() {
     if (!file_.IsOpen())
         return;
-    SyncNowAndThen(file_, last_sync_ms_, true);
+    Sync(true);
     file_ = platform::os::File();
 }
 

@@ -13,7 +13,8 @@
 //   "cc <address>" as many as there are, then
 //   "member <address>\t<full name>\t<first name>" for every member, then
 //   "begun"; afterwards one "done <address>" per member sent to (or given up).
-// A last line without its LF was cut by the kill and is ignored.
+// A last line without its LF was cut by a kill or a full disk: it is ignored,
+// and a run that goes on with the journal writes over it.
 
 #include <cstdint>
 #include <optional>
@@ -51,46 +52,56 @@ inline constexpr std::string_view kJournalFile = "SendJournal.txt";
 std::optional<MailOutJournal> ReadMailOutJournal(std::string_view program_dir);
 void DropMailOutJournal(std::string_view program_dir);
 
-// An open journal file that lines are appended to as the run goes. Each line
-// goes to the file at once, so a killed program loses none; they are synced
-// now and then and when the run ends.
+// A file that lines are appended to as a run goes. Each line goes to the file
+// at once, so a killed program loses none; it is synced now and then and when
+// closed. The first write that fails is kept with the system's reason and
+// nothing more is written: the run stops on it rather than go on unrecorded.
+class LiveLog {
+  public:
+    LiveLog() = default;
+    ~LiveLog();
+    LiveLog(const LiveLog&) = delete;
+    LiveLog& operator=(const LiveLog&) = delete;
+
+    // truncate: a new log; otherwise it goes on after the last whole line of
+    // what is there (a line cut by a kill or a full disk is dropped). False,
+    // with the reason kept, when the file cannot be opened.
+    bool Open(const std::string& path, bool truncate);
+    // The line and a CR LF.
+    void Line(std::string_view line) { Append(std::string(line) + "\r\n"); }
+    void Append(std::string_view bytes);
+    void Close();
+    bool IsOpen() const { return file_.IsOpen(); }
+    const std::string& Path() const { return path_; }
+    // Empty while everything went to the file; else why a write failed.
+    const std::string& Failure() const { return failure_; }
+
+  private:
+    void Fail(const platform::os::Status& status);
+    void Sync(bool force);
+
+    platform::os::File file_;
+    std::string path_;
+    std::string failure_;
+    std::uint64_t end_ = 0;
+    std::int64_t last_sync_ms_ = 0;
+};
+
+// The open journal of a running mail-out, which gains a line per message done.
 class JournalWriter {
   public:
-    JournalWriter() = default;
-    ~JournalWriter();
-    JournalWriter(const JournalWriter&) = delete;
-    JournalWriter& operator=(const JournalWriter&) = delete;
-
     // Starts a new journal with the run's message and members. Throws
     // EMailError when it cannot be written.
     void Begin(std::string_view program_dir, const MailOutJournal& run);
     // Goes on with the journal a resumed run continues.
     void Continue(std::string_view program_dir);
     void Done(const std::vector<std::string>& addresses);
-    void Close();
+    void Close() { file_.Close(); }
     bool IsOpen() const { return file_.IsOpen(); }
+    const LiveLog& File() const { return file_; }
 
   private:
-    platform::os::File file_;
-    std::uint64_t end_ = 0;
-    std::int64_t last_sync_ms_ = 0;
-};
-
-// A file that lines are appended to and synced now and then; used for the send
-// log, which is then on disk line by line as the run goes.
-class LiveLog {
-  public:
-    ~LiveLog();
-    // truncate: a new log; otherwise it goes on after what is there.
-    bool Open(const std::string& path, bool truncate);
-    void Line(std::string_view line);
-    void Close();
-    bool IsOpen() const { return file_.IsOpen(); }
-
-  private:
-    platform::os::File file_;
-    std::uint64_t end_ = 0;
-    std::int64_t last_sync_ms_ = 0;
+    LiveLog file_;
 };
 
 }  // namespace app

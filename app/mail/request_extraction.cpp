@@ -293,11 +293,20 @@ void ExtractEntries::LoadMessage(mail::MailItem& item) {
     }
 }
 
-void ShowRootFolderError() {
-    ui::MessageDlg(
+void ShowMailStoreFailure(EntryProcessor& entries, std::string_view warning,
+                          std::string_view cause) {
+    const std::string text(warning);
+    entries.AddToLog(cause.empty() ? text : text + " " + std::string(cause));
+    ui::MessageDlg(cause.empty() ? text : text + "\r\n\r\n" + std::string(cause), ui::mtWarning,
+                   {ui::mbOK});
+}
+
+void ShowRootFolderError(EntryProcessor& entries, std::string_view cause) {
+    ShowMailStoreFailure(
+        entries,
         "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
         "'File|Options, Advanced...'",
-        ui::mtWarning, {ui::mbOK});
+        cause);
 }
 
 mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
@@ -305,8 +314,8 @@ mail::Folder* ExtractEntries::OpenFolder(const std::string& name) {
     mail::Folder* root = nullptr;
     try {
         root = s.RootFolder == "<Root>" ? &store_.Root(1) : &store_.Root(s.RootFolder);
-    } catch (const std::exception&) {
-        ShowRootFolderError();
+    } catch (const std::exception& e) {
+        ShowRootFolderError(entries_, e.what());
         return nullptr;
     }
     if (mail::Folder* folder = root->FindFolder(name))

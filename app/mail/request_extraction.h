@@ -40,8 +40,12 @@ std::string StripReplyPrefixes(std::string_view subject);
 // address when not empty, else name when it holds "@", else empty.
 std::string GetAddress(std::string_view address, std::string_view name);
 
-// The warning of a check that cannot reach the mail store or its root folder.
-void ShowRootFolderError();
+// The warning of a check that cannot reach the mail store or its root folder, followed by
+// the cause; both go to the activity log as well.
+void ShowRootFolderError(EntryProcessor& entries, std::string_view cause);
+// Shows `warning` with the cause after it and logs them on one line.
+void ShowMailStoreFailure(EntryProcessor& entries, std::string_view warning,
+                          std::string_view cause);
 
 // The text of the sender-retrieval error question.
 std::string SenderRetrievalErrorText(std::string_view method_name, std::string_view suggested_name,

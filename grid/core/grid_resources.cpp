@@ -49,7 +49,7 @@ void Arrow(QPainter& p, int dx, int dy) {
 
 void MakeCursors(UnitState& s) {
     ++s.loads;
-    s.cursors[crDXTLDelete] = DrawCursor(
+    s.cursors[crDelete] = DrawCursor(
         [](QPainter& p) {
             // An arrow with a cross beside it: the header goes away when dropped here.
             QPolygon arrow;

@@ -10,7 +10,7 @@
 
 namespace grid {
 
-inline constexpr int crDXTLDelete = -1124;
+inline constexpr int crDelete = -1124;
 inline constexpr int crFullScroll = -1131;
 inline constexpr int crHorScroll = -1132;
 inline constexpr int crVerScroll = -1133;

@@ -282,7 +282,7 @@ bool TCustomgxTreeList::UpdateHeaderDrop(ui::Point p) {
     drag_delete_cursor_ = delete_cursor;
     drag_cursor_ = over_form && !delete_cursor ? Qt::DragMoveCursor : Qt::ArrowCursor;
     if (delete_cursor)
-        viewport()->setCursor(GridCursor(crDXTLDelete));
+        viewport()->setCursor(GridCursor(crDelete));
     else
         viewport()->setCursor(drag_cursor_);
     ShowDragImageAt({global.x(), global.y()});
@@ -318,7 +318,7 @@ bool TCustomgxTreeList::UpdateBandDrop(ui::Point p) {
         drag_delete_cursor_ = drag_from_list_ || IsBandCustomizingDisabled(drag_band_);
     drag_cursor_ = over_form && !drag_delete_cursor_ ? Qt::DragMoveCursor : Qt::ArrowCursor;
     if (drag_delete_cursor_)
-        viewport()->setCursor(GridCursor(crDXTLDelete));
+        viewport()->setCursor(GridCursor(crDelete));
     else
         viewport()->setCursor(drag_cursor_);
     ShowDragImageAt({global.x(), global.y()});

@@ -1,35 +1,14 @@
 #include "platform/db/file_stream.h"
 
-#include <cstring>
-
 #include "platform/db/exception.h"
 
 namespace db {
-namespace {
-
-std::string Reason(const platform::os::Status& status) {
-    if (status.sys_errno() != 0) {
-        return std::strerror(status.sys_errno());
-    }
-    switch (status.code()) {
-        case platform::os::kInvalidPath:
-            return "The system cannot find the file specified";
-        case platform::os::kAccessDenied:
-            return "The process cannot access the file because it is being used by another "
-                   "process";
-        default:
-            return "Error " + std::to_string(status.code());
-    }
-}
-
-}  // namespace
-
 TFileStream::TFileStream(std::string_view file_name, TFileMode mode) : file_name_(file_name) {
     if (mode == fmCreate) {
         auto created = platform::os::File::Create(file_name);
         if (!created) {
             throw EFCreateError("Cannot create file \"" + file_name_ + "\". " +
-                                Reason(created.status()));
+                                platform::os::FailureReason(created.status()));
         }
         file_ = std::move(created).value();
         return;
@@ -42,12 +21,14 @@ TFileStream::TFileStream(std::string_view file_name, TFileMode mode) : file_name
                         : platform::os::ShareMode::kShared;
     auto opened = platform::os::File::Open(file_name, options);
     if (!opened) {
-        throw EFOpenError("Cannot open file \"" + file_name_ + "\". " + Reason(opened.status()));
+        throw EFOpenError("Cannot open file \"" + file_name_ + "\". " +
+                          platform::os::FailureReason(opened.status()));
     }
     file_ = std::move(opened).value();
     if (!options.read_only && file_.ReadOnly()) {
         throw EFOpenError("Cannot open file \"" + file_name_ + "\". " +
-                          Reason(platform::os::Status::FromCode(platform::os::kAccessDenied)));
+                          platform::os::FailureReason(
+                              platform::os::Status::FromCode(platform::os::kAccessDenied)));
     }
 }
 
@@ -65,7 +46,7 @@ void TFileStream::CheckOpen() const {
 
 void TFileStream::Fail(const platform::os::Status& status, bool writing) const {
     const std::string message = "Cannot " + std::string(writing ? "write" : "read") + " file \"" +
-                                file_name_ + "\". " + Reason(status);
+                                file_name_ + "\". " + platform::os::FailureReason(status);
     if (writing) {
         throw EWriteError(message);
     }

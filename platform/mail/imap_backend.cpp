@@ -33,6 +33,11 @@ class ImapBackend : public StoreBackend {
                 throw EMailError("The mail store address \"" + static_cast<std::string>(shown) +
                                  "\" is not an imap:// or imaps:// address");
             }
+            const bool given = url.getPort() != vmime::utility::url::UNSPECIFIED_PORT;
+            server_ = {"IMAP", url.getHost(),
+                       static_cast<std::uint16_t>(given                 ? url.getPort()
+                                                  : protocol == "imaps" ? 993
+                                                                        : 143)};
             session_ = vnet::session::create();
             const std::string user = url.getUsername();
             const std::string password = url.getPassword();
@@ -264,6 +269,18 @@ class ImapBackend : public StoreBackend {
         return folder;
     }
 
+    // Plain words for the failures a user can mend, naming the server.
+    std::string Cause(const vmime::exception& e) const {
+        if (dynamic_cast<const vmime::security::cert::certificateException*>(&e))
+            return detail::UntrustedCertificateCause(server_);
+        // The server's answer is in vmime's text already.
+        if (dynamic_cast<const vmime::exceptions::authentication_error*>(&e))
+            return detail::LoginRefusedCause(server_, {});
+        if (dynamic_cast<const vmime::exceptions::socket_exception*>(&e))
+            return detail::UnreachableCause(server_, timeout_);
+        return server_.host.empty() ? std::string() : "(" + server_.Label() + ")";
+    }
+
     template <class Work>
     void Guard(Work&& work) {
         deadline_->Reset();
@@ -271,9 +288,11 @@ class ImapBackend : public StoreBackend {
         try {
             work();
         } catch (const vmime::exceptions::operation_timed_out&) {
-            throw EMailError("The mail server did not answer in time");
+            throw EMailError(detail::WithCause("The mail server did not answer in time",
+                                               detail::NoAnswerCause(server_, timeout_)));
         } catch (const vmime::exception& e) {
-            throw EMailError("The mail server reported: " + detail::DescribeVmimeError(e));
+            throw EMailError(detail::WithCause(
+                "The mail server reported: " + detail::DescribeVmimeError(e), Cause(e)));
         } catch (const EMailError&) {
             throw;
         } catch (const std::logic_error& e) {
@@ -284,6 +303,7 @@ class ImapBackend : public StoreBackend {
     }
 
     std::chrono::milliseconds timeout_;
+    detail::ServerName server_{"IMAP", {}, 0};
     std::shared_ptr<detail::Deadline> deadline_ = std::make_shared<detail::Deadline>();
     vmime::shared_ptr<vnet::session> session_;
     vmime::shared_ptr<vnet::store> store_;

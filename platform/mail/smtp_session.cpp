@@ -54,6 +54,48 @@ struct ProtocolTrace {
     bool rcpt_pending = false;
     std::string last_rcpt;
     int rcpt_reply_code = 0;
+    // vmime sends STARTTLS after EHLO whatever the reply listed, and a server
+    // that ignores commands it does not know leaves the connect waiting. When
+    // STARTTLS is only wanted if offered, the first EHLO reply decides: one
+    // without it turns the transport's TLS off before vmime looks.
+    bool starttls_if_offered = false;
+    std::weak_ptr<vmime::net::service> service;
+    bool ehlo_reply = false;
+    bool ehlo_done = false;
+    bool starttls_offered = false;
+    std::atomic<bool> answered{false};  // the server said anything at all
+
+    // The last reply that refused something, its lines joined: vmime's SASL
+    // failure keeps only its own words.
+    std::string LastRefusal() const {
+        std::lock_guard lock(mutex);
+        return last_refusal;
+    }
+    void Received(std::string_view line) {
+        answered = true;
+        if (line.size() < 3 || !platform::nls::IsAsciiDigit(line[0]))
+            return;
+        const bool last = line.size() == 3 || line[3] != '-';
+        std::lock_guard lock(mutex);
+        if (reply_done) {
+            reply.clear();
+            reply_done = false;
+        }
+        reply += reply.empty()
+                     ? std::string(line)
+                     : " " + std::string(line.substr(std::min<std::size_t>(4, line.size())));
+        if (last) {
+            reply_done = true;
+            if (line[0] == '4' || line[0] == '5')
+                last_refusal = reply;
+        }
+    }
+
+  private:
+    mutable std::mutex mutex;
+    std::string reply;
+    bool reply_done = false;
+    std::string last_refusal;
 };
 
 // vmime tells its tracer every command line it sends (a message's data as a
@@ -69,6 +111,7 @@ class TraceRecorder : public vmime::net::tracer {
             trace_->data_end_sent = true;
         } else if (StartsWithWord(line, "EHLO") || StartsWithWord(line, "HELO")) {
             trace_->tls_pending = false;
+            trace_->ehlo_reply = !trace_->ehlo_done;
         }
         trace_->rcpt_pending = StartsWithWord(line.substr(0, 4), "RCPT");
         if (trace_->rcpt_pending) {
@@ -82,6 +125,9 @@ class TraceRecorder : public vmime::net::tracer {
         }
     }
     void traceReceive(const vmime::string& line) override {
+        trace_->Received(line);
+        if (trace_->ehlo_reply)
+            ReadEhloLine(line);
         if (trace_->starttls_sent.exchange(false))
             trace_->tls_pending = !line.empty() && line[0] == '2';
         if (trace_->data_end_sent)
@@ -97,6 +143,19 @@ class TraceRecorder : public vmime::net::tracer {
     }
 
   private:
+    void ReadEhloLine(std::string_view line) {
+        if (line.size() > 4 && StartsWithWord(line.substr(4), "STARTTLS"))
+            trace_->starttls_offered = true;
+        if (line.size() > 3 && line[3] == '-')
+            return;
+        trace_->ehlo_reply = false;
+        trace_->ehlo_done = true;
+        if (trace_->starttls_if_offered && !trace_->starttls_offered) {
+            if (const auto service = trace_->service.lock())
+                service->setProperty("connection.tls", false);
+        }
+    }
+
     std::shared_ptr<ProtocolTrace> trace_;
 };
 
@@ -104,8 +163,9 @@ class TraceRecorderFactory : public vmime::net::tracerFactory {
   public:
     explicit TraceRecorderFactory(std::shared_ptr<ProtocolTrace> trace)
         : trace_(std::move(trace)) {}
-    vmime::shared_ptr<vmime::net::tracer> create(vmime::shared_ptr<vmime::net::service>,
+    vmime::shared_ptr<vmime::net::tracer> create(vmime::shared_ptr<vmime::net::service> service,
                                                  const int) override {
+        trace_->service = service;
         return vmime::make_shared<TraceRecorder>(trace_);
     }
 
@@ -172,6 +232,26 @@ class MimeTextInput : public vmime::utility::inputStream {
     std::size_t offset_ = 0;
     std::size_t remaining_;
 };
+
+// Plain words for a failed connect, naming the server and quoting its refusal.
+// Called on the worker, once the dialogue's trace is complete.
+std::string ConnectCause(const vmime::exception& e, const SmtpResult& failure,
+                         const ProtocolTrace& trace, const detail::ServerName& server,
+                         std::chrono::steady_clock::time_point until) {
+    if (dynamic_cast<const vmime::security::cert::certificateException*>(&e))
+        return detail::UntrustedCertificateCause(server);
+    const std::string refusal = trace.LastRefusal();
+    if (failure.status == SmtpStatus::kAuthenticationFailed)
+        return detail::LoginRefusedCause(server, refusal);
+    if (!trace.answered && dynamic_cast<const vmime::exceptions::socket_exception*>(&e)) {
+        return detail::UnreachableCause(server,
+                                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            until - std::chrono::steady_clock::now()));
+    }
+    const std::string reply = failure.reply.empty() ? refusal : failure.reply;
+    return reply.empty() ? "The " + server.Label() + " closed the connection."
+                         : detail::RefusalCause(server, reply);
+}
 
 struct JobState {
     std::mutex mutex;
@@ -249,6 +329,8 @@ class Worker {
 struct SmtpSession::Impl {
     Options options;
     std::string host;  // the server connected to, for messages
+    detail::ServerName server{"SMTP", {}, 0};
+    std::chrono::milliseconds connect_span{0};  // the time the connect was given
     std::shared_ptr<detail::Deadline> deadline = std::make_shared<detail::Deadline>();
     vmime::shared_ptr<vmime::net::session> session;
     vmime::shared_ptr<vmime::net::transport> transport;  // touched only by the running job
@@ -386,6 +468,7 @@ struct SmtpSession::Impl {
             url, vmime::make_shared<vmime::security::sasl::defaultSASLAuthenticator>());
         auto& t = *transport;
         t.setProperty("connection.tls", starttls);
+        trace->starttls_if_offered = starttls && options.security == SmtpSecurity::kNone;
         t.setProperty("connection.tls.required", options.security == SmtpSecurity::kStartTls);
         t.setProperty("options.need-authentication", !user.empty());
         t.setProperty("options.chunking", false);
@@ -409,16 +492,26 @@ struct SmtpSession::Impl {
         t.setTracerFactory(vmime::make_shared<TraceRecorderFactory>(trace));
 
         auto transport_ptr = transport;
-        return Run(
-            [transport_ptr, this] {
+        SmtpResult result = Run(
+            [transport_ptr, trace = trace, server = server, until, this] {
                 try {
                     transport_ptr->connect();
                     return SmtpResult{};
                 } catch (const vmime::exception& e) {
-                    return Classify(e, SmtpStatus::kConnectionFailed);
+                    SmtpResult failure = Classify(e, SmtpStatus::kConnectionFailed);
+                    if (failure.status != SmtpStatus::kTimedOut &&
+                        failure.status != SmtpStatus::kAborted) {
+                        failure.text = detail::WithCause(
+                            failure.text, ConnectCause(e, failure, *trace, server, until));
+                    }
+                    return failure;
                 }
             },
             until);
+        if (result.status == SmtpStatus::kTimedOut)
+            result.text =
+                detail::WithCause(result.text, detail::NoAnswerCause(server, connect_span));
+        return result;
     }
 };
 
@@ -453,6 +546,8 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
     disconnect();
     detail::EnsureVmime();
     impl_->host = std::string(host);
+    impl_->server = {"SMTP", std::string(host), port};
+    impl_->connect_span = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     const SmtpSecurity security = impl_->options.security;
     SmtpResult result = impl_->Connect(host, port, user, security != SmtpSecurity::kTls, deadline);
     // Opportunistic STARTTLS that fails in the handshake leaves plain text, which

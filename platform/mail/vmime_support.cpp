@@ -1,9 +1,18 @@
 #include "platform/mail/vmime_support.h"
 
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
+#include <system_error>
 
 namespace mail::detail {
 
@@ -227,6 +236,99 @@ std::string DescribeVmimeError(const vmime::exception& e) {
         text.pop_back();
     }
     return text;
+}
+
+std::string ServerName::Label() const {
+    return std::string(kind) + " server " + host + ":" + std::to_string(port);
+}
+
+std::string WithCause(std::string_view text, std::string_view cause) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    if (text.empty() || cause.empty())
+        return std::string(text.empty() ? cause : text);
+    return std::string(text) + (text.back() == '.' ? " " : ". ") + std::string(cause);
+}
+
+namespace {
+
+std::string Answered(std::string_view reply) {
+    return reply.empty() ? std::string(".") : "; it answered \"" + std::string(reply) + "\".";
+}
+
+// 0 when something at the server's port takes a connection within `limit`; else
+// the errno of the last address tried, or -1 with `failure` set when the name
+// cannot be resolved.
+int ProbeConnect(const ServerName& server, std::chrono::milliseconds limit, std::string& failure) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int resolved =
+        getaddrinfo(server.host.c_str(), std::to_string(server.port).c_str(), &hints, &found);
+    if (resolved != 0) {
+        failure = gai_strerror(resolved);
+        return -1;
+    }
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(found, &freeaddrinfo);
+    int error = ECONNREFUSED;
+    for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
+        const int fd =
+            socket(at->ai_family, at->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, at->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        error = connect(fd, at->ai_addr, at->ai_addrlen) == 0 ? 0 : errno;
+        if (error == EINPROGRESS) {
+            pollfd watch{fd, POLLOUT, 0};
+            socklen_t length = sizeof error;
+            if (poll(&watch, 1, static_cast<int>(limit.count())) <= 0)
+                error = ETIMEDOUT;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+        close(fd);
+        if (error == 0)
+            return 0;
+    }
+    return error;
+}
+
+}  // namespace
+
+std::string NoAnswerCause(const ServerName& server, std::chrono::milliseconds waited) {
+    const auto seconds =
+        std::max<long long>(1, std::chrono::ceil<std::chrono::seconds>(waited).count());
+    return "The " + server.Label() + " gave no answer within " + std::to_string(seconds) +
+           (seconds == 1 ? " second." : " seconds.");
+}
+
+std::string LoginRefusedCause(const ServerName& server, std::string_view reply) {
+    return "The " + server.Label() + " did not accept the user name or password" + Answered(reply);
+}
+
+std::string UntrustedCertificateCause(const ServerName& server) {
+    return "The certificate of the " + server.Label() + " is not trusted.";
+}
+
+std::string RefusalCause(const ServerName& server, std::string_view reply) {
+    return "The " + server.Label() + " refused the connection" + Answered(reply);
+}
+
+std::string UnreachableCause(const ServerName& server, std::chrono::milliseconds limit) {
+    std::string failure;
+    const int error = ProbeConnect(
+        server, std::clamp(limit, std::chrono::milliseconds(100), std::chrono::milliseconds(5000)),
+        failure);
+    if (error == ECONNREFUSED)
+        return "No server is listening at " + server.host + ":" + std::to_string(server.port) + ".";
+    if (error < 0)
+        return "The " + server.Label() + " cannot be found (" + failure + ").";
+    if (error == 0)
+        return "The " + server.Label() + " closed the connection.";
+    return "The " + server.Label() + " cannot be reached (" +
+           std::generic_category().message(error) + ").";
 }
 
 }  // namespace mail::detail

@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include <vmime/contentDispositionField.hpp>
 #include <vmime/contentTypeField.hpp>
@@ -76,5 +78,26 @@ std::string NormalizeLineEnds(std::string_view text);
 
 // A vmime exception's message with the server's response, when it has one.
 std::string DescribeVmimeError(const vmime::exception& e);
+
+// A server as failures name it: "SMTP server mail.example.org:587".
+struct ServerName {
+    std::string_view kind;  // "SMTP", "IMAP"
+    std::string host;
+    std::uint16_t port = 0;
+    std::string Label() const;
+};
+
+// The text a failure already had, followed by its cause in plain words.
+std::string WithCause(std::string_view text, std::string_view cause);
+
+// The causes failures are told with, each a sentence naming the server.
+std::string NoAnswerCause(const ServerName& server, std::chrono::milliseconds waited);
+std::string LoginRefusedCause(const ServerName& server, std::string_view reply);
+std::string UntrustedCertificateCause(const ServerName& server);
+std::string RefusalCause(const ServerName& server, std::string_view reply);
+// Why a connection could not be made. vmime's socket error names the wrong
+// errno, so the port is tried once more, within `limit`, to tell a host where
+// nothing listens from one that cannot be reached.
+std::string UnreachableCause(const ServerName& server, std::chrono::milliseconds limit);
 
 }  // namespace mail::detail

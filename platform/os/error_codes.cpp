@@ -1,6 +1,7 @@
 #include "platform/os/error_codes.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform::os {
 
@@ -27,6 +28,20 @@ int EngineCodeFromErrno(int error_number) noexcept {
             return kMoved;
         default:
             return kUnknownOsError;
+    }
+}
+
+std::string FailureReason(const Status& status) {
+    if (status.sys_errno() != 0)
+        return std::strerror(status.sys_errno());
+    switch (status.code()) {
+        case kInvalidPath:
+            return "The system cannot find the file specified";
+        case kAccessDenied:
+            return "The process cannot access the file because it is being used by another "
+                   "process";
+        default:
+            return "Error " + std::to_string(status.code());
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <cassert>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace platform::os {
@@ -88,5 +89,9 @@ class [[nodiscard]] Result {
     std::optional<T> value_;
     Status status_;
 };
+
+// The reason a failed call gives, in words: the system's text for its errno, else
+// what the engine code stands for.
+std::string FailureReason(const Status& status);
 
 }  // namespace platform::os

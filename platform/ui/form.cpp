@@ -145,6 +145,23 @@ void TForm::PlaceOnScreen() {
         frame.moveCenter(area.center());
         move(frame.topLeft());
     }
+    KeepOnScreen();
+}
+
+void TForm::KeepOnScreen() {
+    const QScreen* on = screen();
+    if (on == nullptr)
+        return;
+    const QRect area = on->availableGeometry();
+    const QRect frame = frameGeometry();
+    // A window larger than the screen is left where it was placed.
+    auto inside = [](int start, int size, int area_start, int area_size) {
+        if (size > area_size)
+            return start;
+        return std::max(area_start, std::min(start, area_start + area_size - size));
+    };
+    move(inside(frame.left(), frame.width(), area.left(), area.width()),
+         inside(frame.top(), frame.height(), area.top(), area.height()));
 }
 
 TForm* ActiveForm() {

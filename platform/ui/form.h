@@ -65,6 +65,8 @@ class TForm : public QMainWindow {
     std::function<void()> OnClose;
 
   protected:
+    // Moves the window, frame and all, inside its screen's free area where it fits there.
+    void KeepOnScreen();
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 

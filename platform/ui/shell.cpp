@@ -1,7 +1,9 @@
 #include "platform/ui/shell.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <cstdlib>
@@ -23,17 +25,45 @@ std::string& Folder() {
     return folder;
 }
 
-}  // namespace
-
-bool ShellOpen(std::string_view target) {
+std::string AddressOf(std::string_view target) {
     std::string url(target);
     bool is_address = url.starts_with("http://") || url.starts_with("https://") ||
                       url.starts_with("mailto:") || url.starts_with("file:");
     if (!is_address)
         url = FromQ(QUrl::fromLocalFile(ToQ(target)).toString());
+    return url;
+}
+
+// The desktop's opener reports only that it started: a browser that refuses to run (as root,
+// say) makes it exit with a failure later. Its exit is watched, and `on_failure` runs when it
+// failed; an opener still running is showing the page, or waiting on a browser that is.
+bool Launch(const std::string& url, std::function<void()> on_failure) {
+    const QString opener = QStandardPaths::findExecutable("xdg-open");
+    if (opener.isEmpty() || QCoreApplication::instance() == nullptr)
+        return QDesktopServices::openUrl(QUrl(ToQ(url)));
+    auto* process = new QProcess(QCoreApplication::instance());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, on_failure](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         if ((code != 0 || status != QProcess::NormalExit) && on_failure)
+                             on_failure();
+                     });
+    process->start(opener, {ToQ(url)});
+    if (process->waitForStarted())
+        return true;
+    delete process;
+    return false;
+}
+
+}  // namespace
+
+bool ShellOpen(std::string_view target) {
+    const std::string url = AddressOf(target);
     if (Opener())
         return Opener()(url);
-    return QDesktopServices::openUrl(QUrl(ToQ(url)));
+    return Launch(url, nullptr);
 }
 
 bool ShellEdit(std::string_view file) {
@@ -74,14 +104,18 @@ std::string HelpPage(int context) {
 
 bool OpenHelp(int context) {
     const std::string page = HelpPage(context);
-    if (ShellOpen(page))
-        return true;
     // Without a browser to show it the page is still there, to be opened by hand.
-    MessageDlg(
-        "No web browser could be started to show the help page.  You can open it "
-        "yourself from:\r\n\r\n" +
-            page,
-        mtInformation, {mbOK});
+    auto say_where = [page] {
+        MessageDlg(
+            "No web browser could be started to show the help page.  You can open it "
+            "yourself from:\r\n\r\n" +
+                page,
+            mtInformation, {mbOK});
+    };
+    const std::string url = AddressOf(page);
+    if (Opener() ? Opener()(url) : Launch(url, say_where))
+        return true;
+    say_where();
     return false;
 }
 

@@ -29,7 +29,8 @@ std::string HelpFolder();
 // The page of a help context: "<folder>/context-<n>.html"; context 0 (or a missing page)
 // is the index page "<folder>/index.html".
 std::string HelpPage(int context);
-// Opens the page of a help context; when no browser can show it, says where the page is.
+// Opens the page of a help context; when no browser can show it, says where the page is,
+// also when the desktop's opener started and then failed (the box comes when it ends).
 bool OpenHelp(int context);
 
 }  // namespace ui

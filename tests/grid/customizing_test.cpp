@@ -358,7 +358,7 @@ TEST(GridResources, CursorsAreMadeOnceAcrossInitialisations) {
     int loads = TreeListCursorLoads();
     InitTreeListUnit();
     EXPECT_EQ(TreeListCursorLoads(), loads);
-    EXPECT_FALSE(GridCursor(crDXTLDelete).pixmap().isNull());
+    EXPECT_FALSE(GridCursor(crDelete).pixmap().isNull());
     DoneTreeListUnit();
     DoneTreeListUnit();
     EXPECT_EQ(CustomizeCaption(), "Customize");

@@ -636,5 +636,32 @@ TEST_F(MainWindowTest, TheGridReadsTheListOnceAsTheWindowFirstShows) {
     }
 }
 
+// A repair or a restore from the back-up at the start shows the window before the list opens.
+TEST_F(MainWindowTest, TheCountMatchesTheRowsAfterARepairOrARestoreAtTheStart) {
+    std::ofstream backup(program.File("backup.csv"));
+    for (int i = 0; i < 30; ++i) {
+        database->tblCV().Append();
+        database->tblCV().FieldByName("Item")->SetAsString("m" + std::to_string(i) + "@x.org");
+        database->tblCV().Post();
+        backup << "m" << i << "@x.org,news\n";
+    }
+    backup.close();
+    const std::vector<std::pair<const char*, std::vector<ui::TModalResult>>> cases = {
+        {"mailist.IDX", {ui::mrYes, ui::mrOk}}, {"mailist.DAT", {ui::mrYes, ui::mrYes, ui::mrOk}}};
+    for (const auto& [file, answers] : cases) {
+        window_.reset();
+        database->CloseTables();
+        std::ofstream(program.File(file), std::ios::trunc) << "damaged";
+        for (ui::TModalResult answer : answers)
+            prompts->Answer(answer);
+        window_ = std::make_unique<Tfrmmain>(program.Dir(), std::vector<std::string>{},
+                                             ListServices{settings, *database, errors, *entries});
+        window_->HoldGridUntilShown();
+        ASSERT_TRUE(database->OpenDatabase(program.Dir())) << AskedTexts();
+        window_->Show();
+        EXPECT_EQ(window_->lblcount->Caption(), "  30 Records") << file;
+    }
+}
+
 }  // namespace
 }  // namespace app

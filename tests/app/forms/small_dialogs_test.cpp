@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,18 @@ TEST_F(DialogTest, LogViewerShowsClearsAndSavesTheLog) {
     ASSERT_EQ(prompts->Asked().size(), 2u);
     EXPECT_EQ(prompts->Asked()[1].text, "Are you sure you want to clear your log file?");
     EXPECT_EQ(prompts->Unscripted(), 0);
+}
+
+// A line longer than the screen is wide: the viewer grows to the screen's width and no
+// further, and stays where its buttons can be reached.
+TEST_F(DialogTest, LogViewerWithALongLineStaysOnTheScreen) {
+    Write("log.txt", "ADD " + std::string(4000, 'x') + "@b.com news [] -> Added\r\n");
+    Tdlglog log(nullptr, Dir());
+    log.show();
+    ASSERT_NE(log.screen(), nullptr);
+    const QRect area = log.screen()->availableGeometry();
+    EXPECT_TRUE(area.contains(log.frameGeometry()));
+    EXPECT_GE(log.frameGeometry().width(), area.width() * 9 / 10);
 }
 
 // A log that grew over years may hold a line of 8-bit bytes among UTF-8 ones: the viewer
@@ -219,6 +233,32 @@ TEST_F(DialogTest, SupportChoicesOpenTheirAddressesOrTheLocalFaq) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     EXPECT_EQ(box.ModalResult(), ui::mrOk);
     EXPECT_TRUE(box.grab().toImage().save(QCoreApplication::applicationDirPath() + "/about.png"));
+}
+
+// The desktop's real opener, whose browser refuses to run: the help command still says
+// where its page is, once the opener has given up.
+TEST_F(DialogTest, HelpSaysWhereItsPageIsWhenTheBrowserFailsAfterStarting) {
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    for (const char* name : {"BROWSER", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_DATA_DIRS",
+                             "XDG_CONFIG_DIRS", "XDG_CURRENT_DESKTOP", "DISPLAY"}) {
+        const char* old = std::getenv(name);
+        saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        const std::string_view key = name;
+        ::setenv(name,
+                 key == "BROWSER"                                        ? "/bin/false"
+                 : key.starts_with("XDG_D") || key.starts_with("XDG_CO") ? Dir().c_str()
+                                                                         : "",
+                 1);
+    }
+    ui::SetShellOpener(nullptr);
+    ui::SetHelpFolder(Dir());
+    const std::size_t asked = prompts->Asked().size();
+    EXPECT_TRUE(ui::OpenHelp(0));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return prompts->Asked().size() > asked; }, 20000));
+    EXPECT_NE(prompts->Asked().back().text.find(Dir() + "index.html"), std::string::npos);
+    ui::SetHelpFolder("");
+    for (const auto& [name, value] : saved)
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
 }  // namespace

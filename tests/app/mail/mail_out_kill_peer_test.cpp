@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <thread>
@@ -34,14 +36,19 @@ std::string Member(std::int64_t i) {
     return "m" + std::to_string(i) + "@example.org";
 }
 
-// One start of the program: it finishes an unfinished mail-out, or starts the
-// mail-out when none was begun yet. Never returns.
-[[noreturn]] void RunMailOut(const std::string& dir, std::uint16_t port, bool fresh) {
+// One start of the program, its list in `db` (its state files too unless
+// given a folder of their own): it finishes an unfinished mail-out, or starts the
+// mail-out when none was begun yet; its boxes go to db + "boxes". Never returns.
+[[noreturn]] void RunMailOut(const std::string& db, std::uint16_t port, bool fresh,
+                             std::string dir = {}) {
+    dir = dir.empty() ? db : dir;
     // A killed child leaves its private temporary folder: keep it in the test's.
-    const std::string temp = dir + "tmp";
+    const std::string temp = db + "tmp";
     std::filesystem::create_directories(temp);
     ::setenv("TMPDIR", temp.c_str(), 1);
-    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    auto boxes = std::make_unique<ui::ScriptedPromptService>();
+    const std::vector<ui::PromptRequest>& asked = boxes->Asked();
+    ui::ScopedPromptService prompts(std::move(boxes));
     Settings settings;
     settings.EmailMethod = kMethodSmtp;
     settings.SendCount = 1;
@@ -51,13 +58,14 @@ std::string Member(std::int64_t i) {
     try {
         ListDatabase database(settings, dir);
         EntryProcessor entries(database, settings, errors);
-        database.OpenDatabase(dir);
+        database.OpenDatabase(db);
         database.CreateTemporaryTables();
         MailContext context;
         context.mail_settings.smtp_host = "127.0.0.1";
         context.mail_settings.smtp_port = port;
         context.mail_settings.from_address = "list@example.org";
         MailOut out(settings, database, context, &entries);
+        out.debug = true;  // the send log names the members in debug mode only
         if (const auto journal = ReadMailOutJournal(dir)) {
             out.Resume(*journal);
         } else if (fresh) {
@@ -70,20 +78,23 @@ std::string Member(std::int64_t i) {
     } catch (const std::exception&) {
         status = 4;
     }
+    std::ofstream(db + "boxes") << (asked.empty() ? "" : asked.back().text);
     ::_exit(status);
+}
+
+void AddMembers(const std::string& dir) {
+    ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
+    Settings settings;
+    ListDatabase database(settings, dir);
+    database.OpenDatabase(dir);
+    bench::AddNewsMembers(database.tblCV(), kMembers, Member);
+    database.SaveDatabase();
+    database.CloseTables();
 }
 
 TEST(MailOutRun, KilledRunsFinishedFromTheJournalGiveEveryMemberOneCopy) {
     ProgramDir program;
-    {
-        ui::ScopedPromptService prompts(std::make_unique<ui::ScriptedPromptService>());
-        Settings settings;
-        ListDatabase database(settings, program.Dir());
-        database.OpenDatabase(program.Dir());
-        bench::AddNewsMembers(database.tblCV(), kMembers, Member);
-        database.SaveDatabase();
-        database.CloseTables();
-    }
+    AddMembers(program.Dir());
     mail::testing::SmtpSink sink;
     std::mt19937 random(20261209);
     std::uniform_int_distribution<int> delay_ms(5, 120);
@@ -116,9 +127,11 @@ TEST(MailOutRun, KilledRunsFinishedFromTheJournalGiveEveryMemberOneCopy) {
     for (const auto& mail : sink.WaitForMessages(kMembers))
         for (const std::string& to : mail.rcpt_to)
             ++copies[to];
-    for (const std::string& line : ProgramDir::Lines(program.File("SendLog.txt")))
-        if (line.starts_with("SEND OK: "))
-            ++logged[line.substr(9)];
+    std::string member;
+    for (const std::string& line : ProgramDir::Lines(program.File("SendLog.txt"))) {
+        logged[member] += line == "SEND OK";
+        member = line.ends_with(".org") ? line : member;
+    }
     int twice = 0;
     for (int i = 0; i < kMembers; ++i) {
         const int sent = copies[Member(i)], listed = logged[Member(i)];
@@ -129,6 +142,66 @@ TEST(MailOutRun, KilledRunsFinishedFromTheJournalGiveEveryMemberOneCopy) {
             << Member(i) << ": " << sent << " copies, " << listed << " lines";
     }
     EXPECT_LE(twice, kills) << "at most the message in flight at each kill goes twice";
+}
+
+// The state files on a small file system of their own, filled to leave a few
+// pages: the run stops at the write that fails, says why and how far it came,
+// and the next starts (the first killed) finish it.
+TEST(MailOutRun, FullDiskStopsTheRunAndTheNextStartsFinishItWithAtMostOneExtraCopyEach) {
+    ProgramDir program;
+    const std::string dir = program.File("small") + "/";
+    std::filesystem::create_directories(dir);
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "a full disk needs a file system of its own, which only root can mount";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount(path.c_str()); }
+    } unmount{dir};
+    AddMembers(program.Dir());
+    for (const auto& [room, full] :
+         {std::pair{28 * 1024, "SendLog.txt"}, {36 * 1024, "SendJournal.txt"}}) {
+        SCOPED_TRACE(room);
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            std::filesystem::remove(entry.path());
+        std::ofstream(dir + "filler")
+            << std::string(std::filesystem::space(dir).available - room, 'f');
+        mail::testing::SmtpSink sink;
+        std::vector<std::size_t> sent;
+        for (int run = 0; run < 3; ++run) {
+            const pid_t pid = ::fork();
+            if (pid == 0)
+                RunMailOut(program.Dir(), sink.port(), run == 0, dir);
+            // Killed once the resumed run is well under way.
+            for (int wait = 0; run == 1 && wait < 2000 && sink.MessageCount() < sent[0] + 20;
+                 ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (run == 1)
+                ::kill(pid, SIGKILL);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            sent.push_back(sink.MessageCount());
+            if (run > 0)
+                continue;
+            EXPECT_EQ(ProgramDir::Read(program.File("boxes")),
+                      "The mail-out has stopped: " + dir + full +
+                          " could not be written (No space left on device).  " +
+                          std::to_string(sent[0]) +
+                          " recipients have been sent the message.  The recipients not sent to yet "
+                          "are kept: at the next start you can send the message to them.");
+            std::filesystem::remove(dir + "filler");
+        }
+        EXPECT_FALSE(ReadMailOutJournal(dir).has_value()) << "the mail-out was finished";
+        std::map<std::string, int> copies;
+        for (const auto& mail : sink.WaitForMessages(kMembers))
+            ++copies[mail.rcpt_to.at(0)];
+        int extra = 0;
+        for (int i = 0; i < kMembers; ++i) {
+            EXPECT_GE(copies[Member(i)], 1) << Member(i);
+            extra += copies[Member(i)] - 1;
+        }
+        EXPECT_LE(extra, 2)
+            << "at most the message in flight at the stop and at the kill goes twice";
+    }
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 Usage: smtp_sink.py PORT_FILE OUT_DIR [normal|stall-data|starttls|starttls-auth|pipelining|
                                         limit|drop|drop-in-data|idle|starttls-broken|discard|
-                                        slow-greeting|rcpt-limit|refuse-once|drop-once]
+                                        slow-greeting|rcpt-limit|refuse-once|drop-once|ignore-starttls]
 Listens on 127.0.0.1 on a free port and writes the port to PORT_FILE.
 Each message becomes OUT_DIR/N.eml (the data as received) and OUT_DIR/N.env
 (MAIL FROM on the first line, one RCPT TO per following line), both in place
@@ -26,6 +26,8 @@ with 451 and does not keep it, drop-once keeps it and closes the connection
 before answering, so the client cannot know it arrived.
 In rcpt-limit mode a message takes at most three recipients; the fourth RCPT
 of a transaction is answered 452, as servers with a recipient limit do.
+In ignore-starttls mode STARTTLS is not offered, and a client that sends it
+anyway gets no answer, as from servers that ignore commands they do not know.
 """
 import asyncio
 import os
@@ -109,6 +111,11 @@ class BrokenTlsSMTP(SMTP):
         self.transport.close()
 
 
+class IgnoringSMTP(SMTP):
+    async def smtp_STARTTLS(self, arg):  # never offered, never answered
+        pass
+
+
 class SlowGreetingSMTP(SMTP):
     """Keeps a client waiting before the greeting, as a busy server does."""
 
@@ -155,7 +162,8 @@ async def main():
             options["authenticator"] = check_login
     if mode == "idle":
         options["timeout"] = 1
-    protocol = {"starttls-broken": BrokenTlsSMTP, "slow-greeting": SlowGreetingSMTP}.get(mode, SMTP)
+    protocol = {"starttls-broken": BrokenTlsSMTP, "slow-greeting": SlowGreetingSMTP,
+                "ignore-starttls": IgnoringSMTP}.get(mode, SMTP)
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
         lambda: protocol(handler, decode_data=False, hostname="sink.test", **options),
