@@ -76,6 +76,15 @@ bool ChildProcess::Running() {
     return true;
 }
 
+void ChildProcess::Kill() {
+    if (pid_ <= 0)
+        return;
+    kill(-pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
 void ChildProcess::Stop() {
     if (pid_ <= 0)
         return;

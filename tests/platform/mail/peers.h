@@ -38,6 +38,8 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     void Stop();
+    // SIGKILL to the program and its children, reaped before it returns.
+    void Kill();
     bool Running();
 
   private:
