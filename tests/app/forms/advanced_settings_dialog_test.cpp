@@ -6,6 +6,12 @@
 #include <QImage>
 #include <QLabel>
 #include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -35,6 +41,35 @@ class AdvancedSettingsTest : public testing::Test {
   private:
     std::unique_ptr<ui::ScopedPromptService> scope_;
 };
+
+// A press of Test while a test waits starts no second test inside it; the button
+// comes back once the test has answered, here with a failure.
+TEST_F(AdvancedSettingsTest, TestButtonIsOffWhileATestWaits) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    SmtpSettingsFields fields;
+    fields.host = "127.0.0.1";
+    fields.port = std::to_string(ntohs(address.sin_port));
+    TdlgSMTPSettings dialog(nullptr, fields);
+    bool enabled_while_waiting = true;
+    // The server never greets: the test waits until the listener closes, which resets it.
+    QTimer::singleShot(300, [&] {
+        enabled_while_waiting = dialog.btnTest->isEnabled();
+        dialog.btnTest->click();
+        close(listener);
+    });
+    prompts->Answer(ui::mrOk);
+    dialog.btnTest->click();
+    EXPECT_FALSE(enabled_while_waiting);
+    EXPECT_EQ(prompts->Asked().size(), 1u);
+    EXPECT_TRUE(dialog.btnTest->isEnabled());
+}
 
 TEST_F(AdvancedSettingsTest, CancelOnTheUnsetMethodQuestionKeepsTheSettings) {
     settings.EmailMethod = -1;
