@@ -8,11 +8,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <memory>
 
@@ -21,6 +16,7 @@
 #include "app/mail/mail_context.h"
 #include "platform/ui/form.h"
 #include "platform/ui/shell.h"
+#include "tests/platform/mail/peers.h"
 
 namespace app {
 namespace {
@@ -45,24 +41,16 @@ class AdvancedSettingsTest : public testing::Test {
 // A press of Test while a test waits starts no second test inside it; the button
 // comes back once the test has answered, here with a failure.
 TEST_F(AdvancedSettingsTest, TestButtonIsOffWhileATestWaits) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    mail::testing::SilentServer server;
     SmtpSettingsFields fields;
     fields.host = "127.0.0.1";
-    fields.port = std::to_string(ntohs(address.sin_port));
+    fields.port = std::to_string(server.port());
     TdlgSMTPSettings dialog(nullptr, fields);
     bool enabled_while_waiting = true;
-    // The server never greets: the test waits until the listener closes, which resets it.
     QTimer::singleShot(300, [&] {
         enabled_while_waiting = dialog.btnTest->isEnabled();
         dialog.btnTest->click();
-        close(listener);
+        server.Close();
     });
     prompts->Answer(ui::mrOk);
     dialog.btnTest->click();

@@ -77,12 +77,27 @@ bool ChildProcess::Running() {
 }
 
 void ChildProcess::Kill() {
-    if (pid_ <= 0)
-        return;
-    kill(-pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    if (pid_ > 0 && kill(-pid_, SIGKILL) == 0)
+        waitpid(pid_, nullptr, 0);
     pid_ = -1;
+}
+
+SilentServer::SilentServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 4);
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+}
+
+void SilentServer::Close() {
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
 }
 
 void ChildProcess::Stop() {

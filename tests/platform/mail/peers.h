@@ -38,12 +38,26 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     void Stop();
-    // SIGKILL to the program and its children, reaped before it returns.
-    void Kill();
+    void Kill();  // SIGKILL to it and its children, reaped before it returns
     bool Running();
 
   private:
     pid_t pid_ = -1;
+};
+
+// A server on 127.0.0.1 that takes the connection but never greets.
+class SilentServer {
+  public:
+    SilentServer();
+    ~SilentServer() { Close(); }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    void Close();  // resets the connections it took
+    std::uint16_t port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
 };
 
 // Waits up to `limit` for a file to appear and returns its contents.
