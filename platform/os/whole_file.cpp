@@ -196,7 +196,13 @@ std::error_code FileReplacement::Open(std::string_view path, const ReplaceOption
 
 std::error_code FileReplacement::Write(std::string_view bytes) {
     assert(IsOpen());
-    return WriteAll(fd_, bytes, nullptr);
+    const off_t before = ::lseek(fd_, 0, SEEK_CUR);
+    const std::error_code error = WriteAll(fd_, bytes, nullptr);
+    // A write cut short by a full disk leaves nothing of itself, so that the same bytes can
+    // be written again once there is room.
+    if (error && before >= 0 && ::ftruncate(fd_, before) == 0)
+        ::lseek(fd_, before, SEEK_SET);
+    return error;
 }
 
 std::error_code FileReplacement::Commit() {
