@@ -35,22 +35,17 @@ class MailConfig : public ::testing::Test {
         registry.WriteString(name, value);
         registry.CloseKey();
     }
-    // Outside a keyring session: runs this test again inside one of its own, on a
-    // bus that starts no keyring by itself, and returns false.
+    // Outside a keyring session: runs this test again inside one of its own, and
+    // returns false.
     bool InKeyringSession() {
         if (std::getenv("CORVANE_KEYRING_SESSION") != nullptr)
             return true;
-        const std::string home = dir_.path().string();
-        testing::WriteFile(dir_.path() / "bus.conf",
-                           "<busconfig><listen>unix:tmpdir=" + home +
-                               "</listen><policy context="
-                               "'default'><allow send_destination='*'/><allow "
-                               "receive_sender='*'/><allow own='*'/></policy>"
-                               "</busconfig>");
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         const std::string command =
-            "cd " + home + " && HOME=" + home + " XDG_DATA_HOME=" + home +
-            " CORVANE_KEYRING_SESSION=1 dbus-run-session --config-file=bus.conf -- " +
+            "cd " + dir_.path().string() +
+            " && HOME=$PWD XDG_DATA_HOME=$PWD "
+            "CORVANE_KEYRING_SESSION=1 dbus-run-session --config-file=" CORVANE_MAIL_PEER_DIR
+            "/keyring_bus.conf -- " +
             std::filesystem::read_symlink("/proc/self/exe").string() +
             " --gtest_filter=" + test->test_suite_name() + "." + test->name() + " >run.log 2>&1";
         EXPECT_EQ(std::system(command.c_str()), 0) << testing::ReadFile(dir_.path() / "run.log");
@@ -60,17 +55,12 @@ class MailConfig : public ::testing::Test {
     std::unique_ptr<testing::ChildProcess> StartKeyring(bool unlocked) {
         auto daemon = std::make_unique<testing::ChildProcess>(
             std::vector<std::string>{"sh", "-c",
-                                     std::string(unlocked ? "printf unlock | " : "") +
-                                         "exec gnome-keyring-daemon --foreground "
-                                         "--components=secrets" +
+                                     std::string("printf unlock | exec gnome-keyring-daemon "
+                                                 "--foreground --components=secrets") +
                                          (unlocked ? " --unlock" : "")},
             dir_.path() / "keyring.log");
         EXPECT_EQ(std::system("gdbus wait --session --timeout 10 org.freedesktop.secrets"), 0);
         return daemon;
-    }
-    std::string FileValue(std::string_view name) {
-        TRegistry registry;
-        return registry.OpenKeyReadOnly(kMailKey) ? registry.ReadString(name) : "";
     }
     testing::TempDir dir_;
 };
@@ -249,7 +239,9 @@ TEST_F(MailConfig, AKeyringThatCannotBeReadLosesNoPassword) {
         keyring->Kill();
         keyring = StartKeyring(true);
         MovePasswordsToKeyring();
-        EXPECT_EQ(FileValue("SMTPPassword") + FileValue("StorePassword"), "");
+        TRegistry file;
+        ASSERT_TRUE(file.OpenKeyReadOnly(kMailKey));
+        EXPECT_EQ(file.ReadString("SMTPPassword") + file.ReadString("StorePassword"), "");
         // OK again in the dialog still open from before the keyring came back.
         EXPECT_EQ(SaveMailAccount(shown), PasswordPlace::kKeyring);
         EXPECT_EQ(LoadMailAccount().smtp_password, said);
