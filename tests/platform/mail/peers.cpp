@@ -82,24 +82,6 @@ void ChildProcess::Kill() {
     pid_ = -1;
 }
 
-SilentServer::SilentServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd_, 4);
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-}
-
-void SilentServer::Close() {
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = -1;
-}
-
 void ChildProcess::Stop() {
     if (pid_ <= 0)
         return;

@@ -45,21 +45,6 @@ class ChildProcess {
     pid_t pid_ = -1;
 };
 
-// A server on 127.0.0.1 that takes the connection but never greets.
-class SilentServer {
-  public:
-    SilentServer();
-    ~SilentServer() { Close(); }
-    SilentServer(const SilentServer&) = delete;
-    SilentServer& operator=(const SilentServer&) = delete;
-    void Close();  // resets the connections it took
-    std::uint16_t port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
-};
-
 // Waits up to `limit` for a file to appear and returns its contents.
 std::optional<std::string> WaitForFile(const std::filesystem::path& file,
                                        std::chrono::milliseconds limit);

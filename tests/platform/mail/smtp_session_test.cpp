@@ -411,8 +411,30 @@ TEST(SmtpSession, RefusedConnectionFailsAtOnce) {
     EXPECT_EQ(session.send(BasicMessage(), In(1s)).status, SmtpStatus::kNotConnected);
 }
 
+// A server that takes the connection but never greets.
+class SilentServer {
+  public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(fd_, 4);
+        socklen_t length = sizeof address;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~SilentServer() { close(fd_); }
+    std::uint16_t port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
 TEST(SmtpSession, ConnectDeadlineEndsTheWaitAndCallsIdle) {
-    testing::SilentServer server;
+    SilentServer server;
     std::atomic<int> idle_calls{0};
     SmtpOptions options;
     options.idle = [&] { ++idle_calls; };
