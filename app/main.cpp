@@ -97,6 +97,12 @@ int main(int argc, char** argv) {
     };
     frmmain.OnMailStore = [&check]() -> mail::MailStore& { return check.Store(); };
 
+    // Passwords kept in the settings file while no keyring ran go to the one that runs now.
+    try {
+        mail::MovePasswordsToKeyring();
+    } catch (const std::exception&) {
+        // They stay in the file, to be moved at a later start.
+    }
     app::MailContext send_context;
     std::unique_ptr<mail::MailStore> send_store;
     const auto prepare_send = [&] {

@@ -17,8 +17,25 @@
 
 namespace app {
 
+namespace {
+
+// A Test button stays disabled while its test waits, so a second press cannot
+// start a test inside the first.
+class DisabledWhileTesting {
+  public:
+    explicit DisabledWhileTesting(QWidget* button) : button_(button) { button_->setEnabled(false); }
+    ~DisabledWhileTesting() { button_->setEnabled(true); }
+    DisabledWhileTesting(const DisabledWhileTesting&) = delete;
+    DisabledWhileTesting& operator=(const DisabledWhileTesting&) = delete;
+
+  private:
+    QWidget* button_;
+};
+
+}  // namespace
+
 TdlgSMTPSettings::TdlgSMTPSettings(QWidget* owner, const SmtpSettingsFields& fields)
-    : ui::TForm(owner), relay_(fields.relay) {
+    : ui::TForm(owner), relay_(fields.relay), password_unread_(fields.password_unread) {
     SetCaption("SMTP Settings");
     SetPosition(ui::poMainFormCenter);
     lblHeading = new ui::TLabel(Client(), "The following details are required for SMTP sending:");
@@ -75,6 +92,8 @@ TdlgSMTPSettings::TdlgSMTPSettings(QWidget* owner, const SmtpSettingsFields& fie
     btnTest->OnClick = [this] { btnTestClick(); };
 
     edtSMTPPassword->SetText(fields.password);
+    QObject::connect(edtSMTPPassword, &QLineEdit::textEdited, this,
+                     [this] { password_unread_.clear(); });
     cmbSecurity->SetItemIndex(std::clamp(fields.security, 0, 2));
     edtSMTPHost->SetText(fields.host);
     edtSMTPPort->SetText(fields.port);
@@ -107,10 +126,12 @@ SmtpSettingsFields TdlgSMTPSettings::Fields() const {
     f.process_bounce = chkRemoveBadAddresses->Checked();
     f.security = cmbSecurity->ItemIndex();
     f.password = edtSMTPPassword->Text();
+    f.password_unread = password_unread_;
     return f;
 }
 
 void TdlgSMTPSettings::btnTestClick() {
+    const DisabledWhileTesting testing(btnTest);
     std::string answer;
     {
         const ui::THourglass hourglass;
@@ -248,6 +269,9 @@ void TdlgAdvancedSettings::LoadStoreAccount() {
         edtImapPassword->SetText(account_.imap_password);
     }
     rdbStoreClick();
+    const std::string unread = mail::UnreadPasswordsText(account_);
+    if (!unread.empty())
+        ui::MessageDlg(unread, ui::mtWarning, {ui::mbOK});
 }
 
 void TdlgAdvancedSettings::BuildOutlookPage() {
@@ -325,6 +349,8 @@ void TdlgAdvancedSettings::ConnectEvents() {
     rdbStoreLocal->OnClick = [this] { rdbStoreClick(); };
     rdbStoreImap->OnClick = [this] { rdbStoreClick(); };
     btnTestStore->OnClick = [this] { btnTestStoreClick(); };
+    QObject::connect(edtImapPassword, &QLineEdit::textEdited, this,
+                     [this] { account_.imap_password_unread.clear(); });
     btnOK->OnClick = [this] { BitBtn1Click(); };
     OnShow = [this] { FormShow(); };
 }
@@ -388,6 +414,7 @@ mail::MailAccount TdlgAdvancedSettings::StoreAccount() const {
 }
 
 void TdlgAdvancedSettings::btnTestStoreClick() {
+    const DisabledWhileTesting testing(btnTestStore);
     std::string answer;
     {
         const ui::THourglass hourglass;
@@ -413,6 +440,7 @@ void TdlgAdvancedSettings::btnSMTPSettingsClick() {
     SmtpSettingsFields fields = LoadSmtpSettingsFields(settings_, relay);
     fields.security = static_cast<int>(account_.smtp_security);
     fields.password = account_.smtp_password;
+    fields.password_unread = account_.smtp_password_unread;
     TdlgSMTPSettings dialog(this, fields);
     if (dialog.ShowModal() != ui::mrOk)
         return;
@@ -421,6 +449,7 @@ void TdlgAdvancedSettings::btnSMTPSettingsClick() {
         return;
     account_.smtp_security = static_cast<mail::SmtpSecurity>(dialog.Fields().security);
     account_.smtp_password = dialog.Fields().password;
+    account_.smtp_password_unread = dialog.Fields().password_unread;
     try {
         mail::SaveMailAccount(account_);
     } catch (const std::exception& e) {

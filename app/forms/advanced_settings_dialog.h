@@ -44,6 +44,9 @@ class TdlgSMTPSettings : public ui::TForm {
 
   private:
     bool relay_;
+    // Why the password field is empty: the keyring could not be read. Kept
+    // until the user edits the field.
+    std::string password_unread_;
 };
 
 // The help page of the advanced settings.

@@ -66,6 +66,7 @@ void Acknowledger::SMTPSendAcknowledgement(std::string_view address, std::string
     mail::SmtpOptions options;
     options.security = ms.smtp_security;
     options.password = ms.smtp_password;
+    options.password_unread = ms.smtp_password_unread;
     options.verify_certificates = ms.verify_certificates;
     // The session's destructor says QUIT and drops the connection, on every
     // way out of this function.

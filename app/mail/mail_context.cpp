@@ -19,6 +19,7 @@ bool SameDelivery(const mail::MailSettings& opened, const mail::MailSettings& no
     return opened.store_url == now.store_url && opened.smtp_host == now.smtp_host &&
            opened.smtp_port == now.smtp_port && opened.smtp_security == now.smtp_security &&
            opened.smtp_user == now.smtp_user && opened.smtp_password == now.smtp_password &&
+           opened.smtp_password_unread == now.smtp_password_unread &&
            opened.from_address == now.from_address && opened.from_name == now.from_name &&
            opened.dns_host == now.dns_host && opened.dns_timeout_ms == now.dns_timeout_ms;
 }

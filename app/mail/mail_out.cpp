@@ -717,6 +717,7 @@ bool MailOut::SMTPConnect() {
     mail::SmtpOptions options;
     options.security = ms.smtp_security;
     options.password = ms.smtp_password;
+    options.password_unread = ms.smtp_password_unread;
     options.verify_certificates = ms.verify_certificates;
     options.idle = idle;
     smtp_ = std::make_unique<mail::SmtpSession>(options);

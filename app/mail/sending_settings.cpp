@@ -113,6 +113,7 @@ std::string TestSmtpAccount(const SmtpSettingsFields& fields, const std::functio
     mail::SmtpOptions options;
     options.security = static_cast<mail::SmtpSecurity>(std::clamp(fields.security, 0, 2));
     options.password = fields.password;
+    options.password_unread = fields.password_unread;
     options.idle = idle;
     mail::SmtpSession session(options);
     mail::SmtpResult result;
@@ -133,6 +134,8 @@ std::string TestStoreAccount(const mail::MailAccount& account) {
     try {
         mail::MailSettings settings;
         settings.store_url = mail::ImapStoreUrl(account, true);
+        if (account.imap_password.empty())
+            settings.store_password_unread = account.imap_password_unread;
         auto store = mail::MailStore::OpenImap(settings);
         mail::Folder& root = store->Root(1);
         return "The IMAP server " + account.imap_host + ":" + std::to_string(account.imap_port) +

@@ -43,6 +43,8 @@ struct SmtpSettingsFields {
     // 2 TLS from the start) and the login's password.
     int security = 0;
     std::string password;
+    // Why the password could not be read (see mail::MailAccount).
+    std::string password_unread;
 };
 
 SmtpSettingsFields LoadSmtpSettingsFields(const Settings& settings, bool relay);

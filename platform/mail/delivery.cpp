@@ -12,6 +12,7 @@ void DeliverMessage(const MailSettings& settings, const OutgoingMessage& message
         SmtpOptions options;
         options.security = settings.smtp_security;
         options.password = settings.smtp_password;
+        options.password_unread = settings.smtp_password_unread;
         options.verify_certificates = settings.verify_certificates;
         options.idle = idle;
         SmtpSession session(options);

@@ -39,6 +39,19 @@ std::int64_t ReadNumber(TRegistry& registry, std::string_view name, std::int64_t
     return *value;
 }
 
+// The settings file's password, else the keyring's; `unread` says why none
+// could be read.
+std::string ReadPassword(TRegistry& registry, std::string_view name, std::string_view account,
+                         std::string& unread) {
+    std::string password = ReadText(registry, name).value_or("");
+    if (password.empty()) {
+        const KeyringRead read = KeyringPassword(account);
+        password = read.password;
+        unread = KeyringProblemText(read.state);
+    }
+    return password;
+}
+
 }  // namespace
 
 MailSettings LoadMailSettings() {
@@ -74,24 +87,22 @@ MailSettings LoadMailSettings() {
             default:
                 throw EMailError("The setting SMTPTLS must be 0, 1 or 2");
         }
-        settings.smtp_password = ReadText(registry, "SMTPPassword").value_or("");
-        if (settings.smtp_password.empty())
-            settings.smtp_password = KeyringPassword("smtp").value_or("");
+        settings.smtp_password =
+            ReadPassword(registry, "SMTPPassword", "smtp", settings.smtp_password_unread);
         // The store's password is kept apart from its address.
         if (!settings.store_url.empty()) {
-            std::string password = ReadText(registry, "StorePassword").value_or("");
-            if (password.empty())
-                password = KeyringPassword("store").value_or("");
-            if (!password.empty()) {
-                try {
-                    vmime::utility::url url(settings.store_url);
-                    if (url.getPassword().empty()) {
-                        url.setPassword(password);
-                        settings.store_url = static_cast<std::string>(url);
-                    }
-                } catch (const vmime::exception&) {
-                    // The store reports an address it cannot read.
+            std::string unread;
+            const std::string password = ReadPassword(registry, "StorePassword", "store", unread);
+            try {
+                vmime::utility::url url(settings.store_url);
+                if (url.getPassword().empty())
+                    settings.store_password_unread = unread;
+                if (!password.empty() && url.getPassword().empty()) {
+                    url.setPassword(password);
+                    settings.store_url = static_cast<std::string>(url);
                 }
+            } catch (const vmime::exception&) {
+                // The store reports an address it cannot read.
             }
         }
         if (const auto verify = ReadText(registry, "VerifyCertificates")) {
@@ -122,6 +133,8 @@ MailAccount LoadMailAccount() {
     MailAccount account;
     account.smtp_security = settings.smtp_security;
     account.smtp_password = settings.smtp_password;
+    account.smtp_password_unread = settings.smtp_password_unread;
+    account.imap_password_unread = settings.store_password_unread;
     if (!settings.store_url.empty()) {
         try {
             detail::EnsureVmime();
@@ -143,19 +156,53 @@ MailAccount LoadMailAccount() {
 
 PasswordPlace SaveMailAccount(const MailAccount& account) {
     const std::string store = account.imap ? ImapStoreUrl(account, false) : std::string();
-    const PasswordPlace place = PasswordPlaceAvailable();
-    const bool keyring = place == PasswordPlace::kKeyring &&
-                         StoreKeyringPassword("smtp", account.smtp_password) &&
-                         StoreKeyringPassword("store", account.imap ? account.imap_password : "");
     TRegistry registry;
     if (!registry.OpenKey(kMailKey, true))
         throw EMailError("The mail settings cannot be written: " + registry.LastError());
     registry.WriteString("StoreURL", store);
     registry.WriteInteger("SMTPTLS", static_cast<int>(account.smtp_security));
-    registry.WriteString("SMTPPassword", keyring ? "" : account.smtp_password);
-    registry.WriteString("StorePassword", keyring || !account.imap ? "" : account.imap_password);
+    bool keyring = PasswordPlaceAvailable() == PasswordPlace::kKeyring;
+    // A password the keyring could not give is not known here: overwriting it
+    // with the empty field would lose it.
+    const auto save = [&](std::string_view name, std::string_view key, std::string_view password,
+                          bool unread) {
+        if (unread && password.empty())
+            return;
+        const bool kept = keyring && StoreKeyringPassword(key, password);
+        keyring = keyring && kept;
+        registry.WriteString(name, kept ? std::string_view() : password);
+    };
+    save("SMTPPassword", "smtp", account.smtp_password, !account.smtp_password_unread.empty());
+    save("StorePassword", "store", account.imap ? account.imap_password : "",
+         account.imap && !account.imap_password_unread.empty());
     registry.CloseKey();
     return keyring ? PasswordPlace::kKeyring : PasswordPlace::kSettingsFile;
+}
+
+std::string UnreadPasswordsText(const MailAccount& account) {
+    const std::string& why = account.smtp_password_unread.empty() ? account.imap_password_unread
+                                                                  : account.smtp_password_unread;
+    if (why.empty() || PasswordPlaceAvailable() != PasswordPlace::kKeyring)
+        return "";
+    return why +
+           "  The stored passwords are kept as they are; a password you type here "
+           "replaces its stored one.";
+}
+
+void MovePasswordsToKeyring() {
+    if (PasswordPlaceAvailable() != PasswordPlace::kKeyring)
+        return;
+    TRegistry registry;
+    if (!registry.OpenKey(kMailKey, false))
+        return;
+    for (const auto& [name, key] :
+         {std::pair{"SMTPPassword", "smtp"}, {"StorePassword", "store"}}) {
+        const std::string password = ReadText(registry, name).value_or("");
+        if (!password.empty() && StoreKeyringPassword(key, password) &&
+            KeyringPassword(key).password == password)
+            registry.WriteString(name, "");
+    }
+    registry.CloseKey();
 }
 
 bool SimpleMapiRegistered() {

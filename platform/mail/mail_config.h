@@ -42,13 +42,26 @@ struct MailAccount {
     bool imap_tls = true;  // imaps; otherwise plain imap
     std::string imap_user;
     std::string imap_password;
+    // Why a password could not be read (see MailSettings). A password left
+    // unread and empty is kept as stored when the account is saved; the
+    // dialogs clear the reason once the user edits the field.
+    std::string smtp_password_unread;
+    std::string imap_password_unread;
 };
 
 // Reads them; a stored address that is no IMAP address reads as the embedded store.
 MailAccount LoadMailAccount();
-// Writes them, the passwords to the keyring when one runs (where it says).
+// Writes them, the passwords to the keyring when one runs (where it says); a
+// password the keyring gave no answer for stays as stored.
 // Throws EMailError for a host or user no address can carry.
 PasswordPlace SaveMailAccount(const MailAccount& account);
+// What the settings dialogs show when a keyring that ran at start could not
+// give the account's passwords (locked or gone); empty otherwise.
+std::string UnreadPasswordsText(const MailAccount& account);
+// Moves passwords the settings file holds (kept there while no keyring ran)
+// into the keyring, each removed from the file only once the keyring gives it
+// back; does nothing while the keyring is locked or gone.
+void MovePasswordsToKeyring();
 // The store address of an IMAP account, its password included.
 std::string ImapStoreUrl(const MailAccount& account, bool with_password);
 

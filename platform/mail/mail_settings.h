@@ -25,6 +25,10 @@ struct MailSettings {
     SmtpSecurity smtp_security = SmtpSecurity::kNone;
     std::string smtp_user;  // SMTPID: the AUTH user name; empty means no AUTH
     std::string smtp_password;
+    // Why a password is missing: the keyring that keeps it could not be read
+    // (empty when it was read, or none is kept).
+    std::string smtp_password_unread;
+    std::string store_password_unread;
     std::string from_address;  // SMTPEmail
     std::string from_name;     // SMTPName
     std::string dns_host;

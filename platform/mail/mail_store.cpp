@@ -398,6 +398,9 @@ std::unique_ptr<MailStore> MailStore::OpenMaildir(const MailSettings& settings,
 }
 
 std::unique_ptr<MailStore> MailStore::OpenImap(const MailSettings& settings) {
+    // A login without its password would only be refused as a wrong one.
+    if (!settings.store_password_unread.empty())
+        throw EMailError(settings.store_password_unread);
     return std::make_unique<MailStore>(OpenImapBackend(settings), settings);
 }
 

@@ -1,6 +1,7 @@
 #include "platform/mail/password_store.h"
 
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 
 #include <libsecret/secret.h>
@@ -40,6 +41,42 @@ bool ProbeKeyring() {
     return true;
 }
 
+struct GObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+
+struct Connection {
+    std::unique_ptr<SecretService, GObjectUnref> service;
+    KeyringState state = KeyringState::kNone;
+};
+
+Connection Connect() {
+    if (PasswordPlaceAvailable() != PasswordPlace::kKeyring)
+        return {};
+    // The shared connection may belong to a daemon that has ended or restarted.
+    secret_service_disconnect();
+    GError* error = nullptr;
+    Connection keyring{std::unique_ptr<SecretService, GObjectUnref>(
+                           secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error)),
+                       KeyringState::kGone};
+    if (error != nullptr) {
+        g_error_free(error);
+        return keyring;
+    }
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        keyring.service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    if (error != nullptr) {
+        g_error_free(error);
+        return keyring;
+    }
+    keyring.state = collection != nullptr && secret_collection_get_locked(collection) != 0
+                        ? KeyringState::kLocked
+                        : KeyringState::kOpen;
+    if (collection != nullptr)
+        g_object_unref(collection);
+    return keyring;
+}
+
 }  // namespace
 
 PasswordPlace PasswordPlaceAvailable() {
@@ -52,24 +89,31 @@ PasswordPlace PasswordPlaceAvailable() {
     return place;
 }
 
-std::optional<std::string> KeyringPassword(std::string_view account) {
-    if (PasswordPlaceAvailable() != PasswordPlace::kKeyring)
-        return std::nullopt;
+KeyringRead KeyringPassword(std::string_view account) {
+    const Connection keyring = Connect();
+    if (keyring.state != KeyringState::kOpen)
+        return {"", keyring.state};
     const std::string name(account);
+    GHashTable* attributes = secret_attributes_build(Schema(), "account", name.c_str(), nullptr);
     GError* error = nullptr;
-    gchar* found =
-        secret_password_lookup_sync(Schema(), nullptr, &error, "account", name.c_str(), nullptr);
-    if (error != nullptr)
+    SecretValue* value =
+        secret_service_lookup_sync(keyring.service.get(), Schema(), attributes, nullptr, &error);
+    g_hash_table_unref(attributes);
+    if (error != nullptr) {
         g_error_free(error);
-    if (found == nullptr)
-        return std::nullopt;
-    std::string password(found);
-    secret_password_free(found);
-    return password;
+        return {"", KeyringState::kGone};
+    }
+    KeyringRead read{"", KeyringState::kOpen};
+    if (value != nullptr) {
+        read.password = secret_value_get_text(value);
+        secret_value_unref(value);
+    }
+    return read;
 }
 
 bool StoreKeyringPassword(std::string_view account, std::string_view password) {
-    if (PasswordPlaceAvailable() != PasswordPlace::kKeyring)
+    // A locked keyring would ask to be unlocked with no one to answer.
+    if (Connect().state != KeyringState::kOpen)
         return false;
     const std::string name(account);
     GError* error = nullptr;
@@ -89,6 +133,21 @@ bool StoreKeyringPassword(std::string_view account, std::string_view password) {
         ok = false;
     }
     return ok;
+}
+
+std::string KeyringProblemText(KeyringState state) {
+    switch (state) {
+        case KeyringState::kOpen:
+            return "";
+        case KeyringState::kLocked:
+            return "No password could be read from the keyring: your desktop's keyring is locked.";
+        case KeyringState::kGone:
+            return "No password could be read from the keyring: your desktop's keyring has "
+                   "stopped running.";
+        case KeyringState::kNone:
+            break;
+    }
+    return "No password could be read from the keyring: no keyring is running.";
 }
 
 std::string PasswordPlaceText(PasswordPlace place) {

@@ -543,6 +543,8 @@ SmtpResult SmtpSession::connect(std::string_view host, std::uint16_t port, std::
     CheckHeaderValue("SMTP user", user);
     if (host.empty())
         return Failure(SmtpStatus::kConnectionFailed, "No SMTP host is set");
+    if (!user.empty() && impl_->options.password.empty() && !impl_->options.password_unread.empty())
+        return Failure(SmtpStatus::kFailed, impl_->options.password_unread);
     disconnect();
     detail::EnsureVmime();
     impl_->host = std::string(host);

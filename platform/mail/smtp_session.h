@@ -53,6 +53,9 @@ struct SmtpResult {
 struct SmtpOptions {
     SmtpSecurity security = SmtpSecurity::kNone;
     std::string password;  // with the user given to connect()
+    // Why an empty password could not be read: connect() then does not try a
+    // login that would only be refused.
+    std::string password_unread;
     bool verify_certificates = true;
     std::function<void()> idle;  // called every few milliseconds while waiting
 };

@@ -5,7 +5,10 @@
 #include <QApplication>
 #include <QImage>
 #include <QLabel>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 #include <memory>
@@ -35,6 +38,28 @@ class AdvancedSettingsTest : public testing::Test {
   private:
     std::unique_ptr<ui::ScopedPromptService> scope_;
 };
+
+// A press of Test while a test waits starts no second test inside it; the button
+// comes back once the test has answered, here with a failure.
+TEST_F(AdvancedSettingsTest, TestButtonIsOffWhileATestWaits) {
+    QTcpServer server;  // takes the connection and never greets
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    SmtpSettingsFields fields;
+    fields.host = "127.0.0.1";
+    fields.port = std::to_string(server.serverPort());
+    TdlgSMTPSettings dialog(nullptr, fields);
+    bool enabled_while_waiting = true;
+    QTimer::singleShot(300, [&] {
+        enabled_while_waiting = dialog.btnTest->isEnabled();
+        dialog.btnTest->click();
+        server.nextPendingConnection()->abort();
+    });
+    prompts->Answer(ui::mrOk);
+    dialog.btnTest->click();
+    EXPECT_FALSE(enabled_while_waiting);
+    EXPECT_EQ(prompts->Asked().size(), 1u);
+    EXPECT_TRUE(dialog.btnTest->isEnabled());
+}
 
 TEST_F(AdvancedSettingsTest, CancelOnTheUnsetMethodQuestionKeepsTheSettings) {
     settings.EmailMethod = -1;

@@ -1,12 +1,16 @@
 #include "platform/mail/mail_config.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "platform/config/registry.h"
+#include "platform/mail/delivery.h"
 #include "platform/mail/mail_error.h"
+#include "platform/mail/mail_store.h"
 #include "tests/platform/mail/peers.h"
 
 namespace mail {
@@ -30,6 +34,33 @@ class MailConfig : public ::testing::Test {
         ASSERT_TRUE(registry.OpenKey(key, true));
         registry.WriteString(name, value);
         registry.CloseKey();
+    }
+    // Outside a keyring session: runs this test again inside one of its own, and
+    // returns false.
+    bool InKeyringSession() {
+        if (std::getenv("CORVANE_KEYRING_SESSION") != nullptr)
+            return true;
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        const std::string command =
+            "cd " + dir_.path().string() +
+            " && HOME=$PWD XDG_DATA_HOME=$PWD "
+            "CORVANE_KEYRING_SESSION=1 dbus-run-session --config-file=" CORVANE_MAIL_PEER_DIR
+            "/keyring_bus.conf -- " +
+            std::filesystem::read_symlink("/proc/self/exe").string() +
+            " --gtest_filter=" + test->test_suite_name() + "." + test->name() + " >run.log 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << testing::ReadFile(dir_.path() / "run.log");
+        return false;
+    }
+    // gnome-keyring-daemon on the session's bus, answering when this returns.
+    std::unique_ptr<testing::ChildProcess> StartKeyring(bool unlocked) {
+        auto daemon = std::make_unique<testing::ChildProcess>(
+            std::vector<std::string>{"sh", "-c",
+                                     std::string("printf unlock | exec gnome-keyring-daemon "
+                                                 "--foreground --components=secrets") +
+                                         (unlocked ? " --unlock" : "")},
+            dir_.path() / "keyring.log");
+        EXPECT_EQ(std::system("gdbus wait --session --timeout 10 org.freedesktop.secrets"), 0);
+        return daemon;
     }
     testing::TempDir dir_;
 };
@@ -154,14 +185,25 @@ TEST_F(MailConfig, AccountRoundTripsWithPasswordsInThePrivateSettingsFile) {
     ASSERT_TRUE(registry.OpenKeyReadOnly(kMailKey));
     EXPECT_EQ(registry.ReadString("StoreURL").find("cret"), std::string::npos);
 
+    // Nor does the keyring have them: the logins are not tried.
+    account.smtp_password = account.imap_password = "";
+    SaveMailAccount(account);
+    Write(kApplicationKey, "SMTPHost", "127.0.0.1");
+    Write(kApplicationKey, "SMTPID", "listuser");
+    const MailSettings settings = LoadMailSettings();
+    const auto missing = ::testing::ThrowsMessage<EMailError>(
+        ::testing::HasSubstr("No password could be read from the keyring"));
+    EXPECT_THAT([&] { MailStore::Open(settings, dir_.path(), "List"); }, missing);
+    EXPECT_THAT([&] { DeliverMessage(settings, {}, nullptr, {}); }, missing);
+
     account.imap_host = "bad/host";
     EXPECT_THROW(SaveMailAccount(account), EMailError);
 }
 
-// Run by the next test inside a D-Bus session with gnome-keyring-daemon.
 TEST_F(MailConfig, PasswordsGoToTheKeyringWhenOneRuns) {
-    if (std::getenv("CORVANE_KEYRING_SESSION") == nullptr)
-        GTEST_SKIP() << "runs inside the keyring session the next test starts";
+    if (!InKeyringSession())
+        return;
+    const auto keyring = StartKeyring(true);
     MailAccount account;
     account.smtp_password = "in the keyring";
     ASSERT_EQ(SaveMailAccount(account), PasswordPlace::kKeyring);
@@ -169,6 +211,42 @@ TEST_F(MailConfig, PasswordsGoToTheKeyringWhenOneRuns) {
     ASSERT_TRUE(registry.OpenKeyReadOnly(kMailKey));
     EXPECT_EQ(registry.ReadString("SMTPPassword"), "");
     EXPECT_EQ(LoadMailSettings().smtp_password, "in the keyring");
+}
+
+// The keyring is killed, or comes back locked, while the program runs: the
+// passwords it keeps are not overwritten by the fields it could not fill, and
+// one typed meanwhile waits in the settings file until the keyring takes it.
+TEST_F(MailConfig, AKeyringThatCannotBeReadLosesNoPassword) {
+    if (!InKeyringSession())
+        return;
+    auto keyring = StartKeyring(true);
+    MailAccount account;
+    account.smtp_password = "smtp secret";
+    account.imap = true;
+    account.imap_host = "imap.org";
+    account.imap_user = "list";
+    account.imap_password = "store secret";
+    ASSERT_EQ(SaveMailAccount(account), PasswordPlace::kKeyring);
+    for (const auto& [locked, said] : {std::pair{false, "stopped running"}, {true, "locked"}}) {
+        keyring->Kill();
+        if (locked)
+            keyring = StartKeyring(false);
+        MailAccount shown = LoadMailAccount();
+        EXPECT_THAT(UnreadPasswordsText(shown), ::testing::HasSubstr(said));
+        shown.smtp_password = said;  // typed; the store's field left empty
+        shown.smtp_password_unread.clear();
+        EXPECT_EQ(SaveMailAccount(shown), PasswordPlace::kSettingsFile);
+        keyring->Kill();
+        keyring = StartKeyring(true);
+        MovePasswordsToKeyring();
+        TRegistry file;
+        ASSERT_TRUE(file.OpenKeyReadOnly(kMailKey));
+        EXPECT_EQ(file.ReadString("SMTPPassword") + file.ReadString("StorePassword"), "");
+        // OK again in the dialog still open from before the keyring came back.
+        EXPECT_EQ(SaveMailAccount(shown), PasswordPlace::kKeyring);
+        EXPECT_EQ(LoadMailAccount().smtp_password, said);
+        EXPECT_EQ(LoadMailAccount().imap_password, "store secret");
+    }
 }
 
 TEST(MailConfigKeyring, PasswordsGoToTheKeyringWhenOneRuns) {

@@ -76,6 +76,12 @@ bool ChildProcess::Running() {
     return true;
 }
 
+void ChildProcess::Kill() {
+    if (pid_ > 0 && kill(-pid_, SIGKILL) == 0)
+        waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
 void ChildProcess::Stop() {
     if (pid_ <= 0)
         return;

@@ -38,6 +38,7 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     void Stop();
+    void Kill();  // SIGKILL to it and its children, reaped before it returns
     bool Running();
 
   private:
