@@ -186,8 +186,11 @@ constexpr std::size_t kNamesShown = 10;
 // than trying every further line: nothing is told done that is not on disk.
 class ImportSaves {
   public:
-    ImportSaves(EntryProcessor& entries, std::int64_t lines)
-        : entries_(entries), lines_(lines), last_save_(Clock::now()) {}
+    ImportSaves(EntryProcessor& entries, std::int64_t lines, ImportTally& tally)
+        : entries_(entries), lines_(lines), tally_(tally), last_save_(Clock::now()) {
+        // A failure of an earlier request is not this import's.
+        entries_.TakeWriteFailure();
+    }
 
     // After each processed line; false when the import stops (its box has been shown).
     bool AfterLine(std::int64_t processed) {
@@ -218,6 +221,7 @@ class ImportSaves {
     static constexpr auto kSaveInterval = std::chrono::seconds(1);
 
     bool Stopped(std::exception_ptr failure) {
+        tally_.stopped = true;
         std::string reason;
         try {
             std::rethrow_exception(failure);
@@ -240,6 +244,7 @@ class ImportSaves {
 
     EntryProcessor& entries_;
     std::int64_t lines_;
+    ImportTally& tally_;
     std::int64_t saved_ = 0;
     Clock::time_point last_save_;
 };
@@ -285,7 +290,7 @@ std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>&
     const std::string given_category = Trim(request.category);
     run.ShareComments(comments);
     const ProgressGuard guard(progress);
-    ImportSaves saves(entries, count);
+    ImportSaves saves(entries, count, counts);
     for (std::int64_t i = 0; i < count; ++i) {
         const std::string& line = lines[static_cast<std::size_t>(i)];
         // The lines were split long before and their text has left the processor's caches,
@@ -360,7 +365,7 @@ std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImp
     const std::string default_comments = import.caption + " " + EntryProcessor::getdatetimestring();
     run.ShareComments(default_comments);
     const ProgressGuard guard(progress);
-    ImportSaves saves(entries, total);
+    ImportSaves saves(entries, total, counts);
     for (std::int64_t line = import.header_row ? 1 : 0; line < total; ++line) {
         const auto& parts = records[static_cast<std::size_t>(line)];
         if (parts.empty() || AllEmpty(parts))

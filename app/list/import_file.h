@@ -38,6 +38,8 @@ struct ImportTally {
     std::int64_t refused = 0;
     // One "typed" -> "stored" line per name the list could not store as given.
     std::vector<std::string> changed_names;
+    // The import stopped at a write the system refused; its own box has said so.
+    bool stopped = false;
 
     // The counts, the changed names and, when nothing could be used, a word on that:
     // the text that follows a closing box's own sentence.
