@@ -483,9 +483,10 @@ void Tfrmmain::FormClose() {
         if (!SaveGridLayout())
             FormPlacement1->SetActive(false);
     });
-    for (const std::string& failure :
-         SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_))
-        ui::MessageDlg(failure, ui::mtWarning, {ui::mbOK});
+    const std::string failures =
+        SaveProgramState(services_.settings, services_.errors, services_.database, program_dir_);
+    if (!failures.empty())
+        ui::MessageDlg(failures, ui::mtWarning, {ui::mbOK});
 }
 
 void Tfrmmain::FormDestroy() {
@@ -534,7 +535,7 @@ void Tfrmmain::UpdateCount() {
 }
 
 void Tfrmmain::UpdateCaption() {
-    SetCaption(MainCaption(debug_, services_.settings.DBPath, program_dir_));
+    SetCaption(MainCaption(debug_, DatabaseOpen(), services_.settings.DBPath, program_dir_));
 }
 
 void Tfrmmain::edtfilterChange() {

@@ -66,10 +66,13 @@ std::string CountLabel(std::int64_t count, bool filter_chosen) {
     return label;
 }
 
-std::string MainCaption(bool debug, std::string_view db_path, std::string_view program_dir) {
+std::string MainCaption(bool debug, bool open, std::string_view db_path,
+                        std::string_view program_dir) {
     std::string caption = "Corvane";
     if (debug)
         return caption + "  DEBUG MODE";
+    if (!open)
+        return caption;
     std::string_view folder = (db_path.empty() || db_path == "%") ? program_dir : db_path;
     return caption + "  (Database: " + std::string(folder) + ")";
 }

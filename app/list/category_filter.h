@@ -31,7 +31,8 @@ void SetFilter(db::TDataSet& table, bool include, std::string_view include_text,
 std::string CountLabel(std::int64_t count, bool filter_chosen);
 
 // "Corvane" with "  DEBUG MODE" in debug mode, else with the database folder (the
-// program directory when the path is empty or "%").
-std::string MainCaption(bool debug, std::string_view db_path, std::string_view program_dir);
+// program directory when the path is empty or "%") while a database is open.
+std::string MainCaption(bool debug, bool open, std::string_view db_path,
+                        std::string_view program_dir);
 
 }  // namespace app

@@ -1,13 +1,12 @@
 #include "app/list/export_list.h"
 
 #include <filesystem>
-#include <fstream>
 
 #include "app/list/cancel_flag.h"
 #include "app/routines/file_routines.h"
 #include "engine/dataset/strata_table.h"
-#include "platform/config/atomic_file.h"
 #include "platform/db/field.h"
+#include "platform/os/whole_file.h"
 #include "platform/ui/cursor.h"
 #include "platform/ui/prompt.h"
 
@@ -51,36 +50,54 @@ class ExportScope {
     const ProgressReport& progress_;
 };
 
+// Asks whether to go on after line `row` failed, naming why.
+bool ContinueAfter(std::int64_t row, std::string_view reason) {
+    return ui::MessageDlg("An error was encountered with line " + std::to_string(row) + ": " +
+                              std::string(reason) + ".  Do you want to continue?",
+                          ui::mtWarning, ui::mbYesNo) == ui::mrYes;
+}
+
+// Writes the lines gathered so far. A write the disk refuses is asked about: going on
+// writes the same lines again, once the user has made room; stopping abandons the file.
+bool WritePending(platform::os::FileReplacement& out, std::string& pending, std::int64_t row) {
+    for (;;) {
+        const std::error_code error = out.Write(pending);
+        if (!error) {
+            pending.clear();
+            return true;
+        }
+        if (!ContinueAfter(row, error.message()))
+            return false;
+    }
+}
+
 }  // namespace
 
 bool exportlist(strata::TStrataTable& table, const ExportRequest& request,
                 const ProgressReport& progress, std::vector<std::string>* print_lines) {
     const std::string separator = request.separator.empty() ? "," : request.separator;
     const bool to_file = !request.file_name.empty();
-    const std::string action = to_file ? "saving" : "printing";
     if (print_lines != nullptr)
         print_lines->clear();
 
-    // An export writes its file as it goes; a back-up is built whole and then put in
-    // place of the old one.
-    std::ofstream out;
-    std::string backup;
-    if (to_file && !request.for_backup) {
-        out.open(request.file_name, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            ui::ShowMessage("Unable to write to the file, " + request.file_name);
+    // The file is built beside its target and put in its place only whole: an earlier file
+    // of that name stays as it was through a failure, a cancel or a kill.
+    platform::os::FileReplacement out;
+    if (to_file) {
+        if (const std::error_code error = out.Open(request.file_name)) {
+            ui::ShowMessage("Unable to write to the file, " + request.file_name + ": " +
+                            error.message());
             return false;
         }
     }
-
-    bool result = true;
     {
         ExportScope scope(table, progress);
         ui::THourglass hourglass;
         const std::int64_t total = table.RecordCount();
         const char* caption = request.for_backup ? "Backing Up Entries" : "Exporting Entries";
-        table.First();
-        for (std::int64_t row = 1; !table.Eof(); ++row) {
+        std::string pending;
+        std::int64_t row = 1;
+        for (table.First(); !table.Eof(); table.Next(), ++row) {
             if (progress)
                 progress(row, caption, total);
             if (Cancelled())
@@ -91,44 +108,30 @@ bool exportlist(strata::TStrataTable& table, const ExportRequest& request,
                 if (!to_file) {
                     if (print_lines != nullptr)
                         print_lines->push_back(std::move(line));
-                } else if (request.for_backup) {
-                    backup += line;
-                    backup += "\r\n";
-                } else {
-                    out << line << "\r\n";
-                    if (row % kFlushEvery == 0)
-                        out.flush();
-                    if (!out)
-                        throw std::runtime_error("write failed");
+                    continue;
                 }
-            } catch (const std::exception&) {
-                if (ui::MessageDlg("An error was encountered with line " + std::to_string(row) +
-                                       ".  Do you want to continue?",
-                                   ui::mtWarning, ui::mbYesNo) != ui::mrYes)
-                    return false;
-                // A file that refuses writes will refuse the rest as well.
-                if (to_file && !request.for_backup && !out)
+                pending += line;
+                pending += "\r\n";
+            } catch (const std::exception& e) {
+                if (!ContinueAfter(row, e.what()))
                     return false;
             }
-            table.Next();
+            if (to_file && row % kFlushEvery == 0 && !WritePending(out, pending, row))
+                return false;
         }
+        if (to_file && !WritePending(out, pending, row - 1))
+            return false;
     }
-
-    try {
-        if (request.for_backup && to_file) {
-            platform::config::WriteFileAtomically(request.file_name, backup);
-        } else if (to_file) {
-            out.close();
-            if (!out)
-                throw std::runtime_error("close failed");
-        }
-    } catch (const std::exception&) {
-        ui::MessageDlg("An error was encountered " + action + " the file, " + request.file_name +
+    if (!to_file)
+        return true;
+    if (const std::error_code error = out.Commit()) {
+        ui::MessageDlg("An error was encountered saving the file, " + request.file_name + ": " +
+                           error.message() +
                            ", check you have sufficient disk space and try again.",
                        ui::mtWarning, {ui::mbOK});
-        result = false;
+        return false;
     }
-    return result;
+    return true;
 }
 
 std::string BackUpFileName(std::string_view configured, std::string_view program_dir,

@@ -31,10 +31,12 @@ using ProgressReport =
     std::function<void(std::int64_t position, std::string_view caption, std::int64_t maximum)>;
 
 // Writes one line per row of the list table (locked meanwhile), showing progress and
-// stopping when the cancel flag is set. A back-up goes to a temporary file that replaces
-// the target only when every row was written, so a failed or cancelled back-up leaves the
-// previous one as it was. Without a file name the lines go to print_lines. Returns false
-// when cancelled or failed; failures are reported in the program's words.
+// stopping when the cancel flag is set. The file goes to a temporary file that replaces
+// the target only when every row was written and synced, so a failed, cancelled or killed
+// export or back-up leaves the previous file as it was. A write the disk refuses asks
+// whether to continue: yes writes the same lines again (room may have been made), no
+// abandons the file. Without a file name the lines go to print_lines. Returns false when
+// cancelled or failed; failures are reported in the program's words with their reason.
 bool exportlist(strata::TStrataTable& table, const ExportRequest& request,
                 const ProgressReport& progress, std::vector<std::string>* print_lines = nullptr);
 

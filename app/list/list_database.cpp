@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/list/export_list.h"
+#include "app/list/program_state.h"
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
@@ -543,8 +544,22 @@ void ListDatabase::ReportProgress(int position, std::string_view caption, int ma
 bool ListDatabase::dmCVCreate() {
     LoadRecentList();
     LoadDatabaseSettings(settings_);
+    if (const std::string problem = ProgramFolderProblem(program_dir_); !problem.empty()) {
+        ui::MessageDlg(problem, ui::mtWarning, {ui::mbOK});
+        // No database can be made there: offering to would only say the same again.
+        if (DatabaseFolder(settings_.DBPath) == program_dir_ &&
+            !databaseexistsindirectory(program_dir_))
+            return false;
+    }
     OpenDatabase(settings_.DBPath);
     return open_;
+}
+
+std::string ListDatabase::DatabaseFolder(std::string_view path) const {
+    std::string dir = AppendPathDelimiter(std::string(path));
+    if (dir.empty() || dir == "%/" || dir == "%\\" || dir == "/" || dir == "\\")
+        return program_dir_;
+    return dir;
 }
 
 void ListDatabase::CloseTables() {
@@ -565,9 +580,7 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
     // Opening a large list, and above all repairing or upgrading it, takes a while.
     const ui::THourglass hourglass;
     const std::string given(path);
-    std::string dir = AppendPathDelimiter(given);
-    if (dir.empty() || dir == "%/" || dir == "%\\" || dir == "/" || dir == "\\")
-        dir = program_dir_;
+    const std::string dir = DatabaseFolder(given);
     RemoveStaleStagingFolders(dir);
     for (int round = 0;; ++round) {
         std::error_code ec;

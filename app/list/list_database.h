@@ -74,8 +74,9 @@ class ListDatabase {
     ListDatabase& operator=(const ListDatabase&) = delete;
 
     // The start: loads "recent.txt", reads DBPath, StrictChangeDetection and
-    // DBExclusive from the registry (quietly) and opens DBPath. Returns the
-    // open flag.
+    // DBExclusive from the registry (quietly) and opens DBPath. A program folder that
+    // cannot be written to is said first, once; no database is then offered to be
+    // made there. Returns the open flag.
     bool dmCVCreate();
 
     // Opens the database directory; every failure becomes a box and the
@@ -136,6 +137,9 @@ class ListDatabase {
 
   private:
     enum class Recovery { kRepair, kUpgrade, kNone };
+    // The folder a stored DBPath stands for, with a trailing separator: the program
+    // directory for an empty path, "%" or the root.
+    std::string DatabaseFolder(std::string_view path) const;
     bool TryOpen(const std::string& dir);
     Recovery AskRecovery();
     bool RunUpgradeChain();

@@ -6,7 +6,6 @@
 // database open) never skips the others.
 
 #include <string>
-#include <vector>
 
 namespace app {
 
@@ -17,10 +16,15 @@ struct Settings;
 // Loads the settings and, when "errors.txt" exists, the errors list.
 void LoadProgramState(Settings& settings, ErrorsList& errors, const std::string& program_dir);
 
+// The box that says the program folder cannot be written to, naming it and why; empty
+// when it can. A file is made there and removed, since root passes every permission test.
+std::string ProgramFolderProblem(const std::string& program_dir);
+
 // Saves the errors list, the settings (flushing the tables first when a
-// database is open) and the recent databases. Answers the failures' texts,
-// empty when every step succeeded.
-std::vector<std::string> SaveProgramState(const Settings& settings, const ErrorsList& errors,
-                                          ListDatabase& database, const std::string& program_dir);
+// database is open) and the recent databases, each file on its own. Answers the
+// text of the one box that names every failure with its reason (a failure's own
+// text when there is one), empty when every step succeeded.
+std::string SaveProgramState(const Settings& settings, const ErrorsList& errors,
+                             ListDatabase& database, const std::string& program_dir);
 
 }  // namespace app

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <limits>
@@ -10,6 +11,7 @@
 #include "app/list/delimited_text.h"
 #include "app/routines/text_routines.h"
 #include "platform/config/registry.h"
+#include "platform/config/registry_store.h"
 #include "platform/db/string_list.h"
 #include "platform/db/whole_file.h"
 #include "platform/nls/text.h"
@@ -312,6 +314,28 @@ void ReadSettingsKey(Settings& settings, void (*read)(Settings&, RegistryReader&
     settings = std::move(loaded);
 }
 
+// Moves a settings file that cannot be read out of the way, named after the time of the
+// start, so that this session's settings are saved at exit instead of being lost each
+// time. Answers the sentence that says where the file went, or why it stayed.
+std::string SetAsideDamagedRegistry() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char suffix[32];
+    std::strftime(suffix, sizeof suffix, ".damaged-%Y%m%d-%H%M%S", &local);
+    try {
+        const std::filesystem::path aside =
+            platform::config::RegistryHive::ForRoot(platform::config::HKEY_CURRENT_USER)
+                ->SetAside(suffix);
+        if (aside.empty())
+            return {};
+        return "\r\n\r\nIt has been set aside as " + aside.string() +
+               ", and the defaults are used.";
+    } catch (const std::exception& e) {
+        return "\r\n\r\n" + std::string(e.what()) + ".";
+    }
+}
+
 }  // namespace
 
 bool Loadentries(Settings& settings, std::string_view program_dir) {
@@ -349,7 +373,8 @@ bool Loadentries(Settings& settings, std::string_view program_dir) {
         ReadSettingsKey(settings, ReadValues);
         return true;
     } catch (const std::exception&) {
-        ui::MessageDlg("Error encountered opening your registry file", ui::mtWarning, {ui::mbOK});
+        ui::MessageDlg("Error encountered opening your registry file" + SetAsideDamagedRegistry(),
+                       ui::mtWarning, {ui::mbOK});
         return false;
     }
 }
@@ -376,31 +401,33 @@ bool SaveDatabasePath(const Settings& settings, std::string_view program_dir) {
     }
 }
 
-bool SaveEntries(const Settings& settings, std::string_view program_dir) {
+bool SaveEntries(const Settings& settings, std::string_view program_dir,
+                 std::vector<std::string>* failures) {
     const std::string dir(program_dir);
     std::exception_ptr file_error;
-    try {
-        auto unreadable = [&settings](std::string_view file_name) {
-            return std::find(settings.unreadable_files.begin(), settings.unreadable_files.end(),
-                             file_name) != settings.unreadable_files.end();
-        };
-        for (const TextFile& file : kTextFiles) {
-            if (unreadable(file.file_name))
-                continue;
-            db::TStringList list;
-            list.SetText(settings.*file.text);
-            list.SaveToFile(dir + std::string(file.file_name));
+    auto save = [&](std::string_view file_name, const db::TStringList& list) {
+        if (std::find(settings.unreadable_files.begin(), settings.unreadable_files.end(),
+                      file_name) != settings.unreadable_files.end())
+            return;
+        try {
+            list.SaveToFile(dir + std::string(file_name));
+        } catch (const std::exception& e) {
+            if (failures != nullptr)
+                failures->emplace_back(e.what());
+            else if (!file_error)
+                file_error = std::current_exception();
         }
-        for (const OptionFile& file : kListFiles) {
-            if (unreadable(file.file_name))
-                continue;
-            db::TStringList list;
-            for (const std::string& line : settings.*file.list)
-                list.Add(line);
-            list.SaveToFile(dir + std::string(file.file_name));
-        }
-    } catch (...) {
-        file_error = std::current_exception();
+    };
+    for (const TextFile& file : kTextFiles) {
+        db::TStringList list;
+        list.SetText(settings.*file.text);
+        save(file.file_name, list);
+    }
+    for (const OptionFile& file : kListFiles) {
+        db::TStringList list;
+        for (const std::string& line : settings.*file.list)
+            list.Add(line);
+        save(file.file_name, list);
     }
     bool saved = true;
     try {
@@ -409,8 +436,12 @@ bool SaveEntries(const Settings& settings, std::string_view program_dir) {
             throw std::runtime_error(registry.LastError());
         WriteValues(settings, registry, program_dir);
         registry.CloseKey();
-    } catch (const std::exception&) {
-        ui::MessageDlg("Registry Update Failed, using defaults", ui::mtWarning, {ui::mbOK});
+    } catch (const std::exception& e) {
+        const std::string text = "Registry Update Failed, using defaults: " + std::string(e.what());
+        if (failures != nullptr)
+            failures->push_back(text);
+        else
+            ui::MessageDlg(text, ui::mtWarning, {ui::mbOK});
         saved = false;
     }
     if (file_error)

@@ -138,6 +138,8 @@ struct OptionFile {
 // each missing or malformed value taking its default. A file that cannot be read is
 // reported (a warning box), keeps its list as it was and is left alone when saving. Returns false
 // (after a warning box) when the registry key cannot be opened; the values then stay as they were.
+// A settings file that cannot be read is set aside as "<file>.damaged-<yyyymmdd-hhnnss>" (the
+// local time of the start), which the box names, so that the settings are saved at exit.
 // DBPath, StrictChangeDetection and DBExclusive are the database's and are left alone
 // (LoadDatabaseSettings).
 bool Loadentries(Settings& settings, std::string_view program_dir);
@@ -151,11 +153,13 @@ bool LoadDatabaseSettings(Settings& settings);
 // when the registry cannot be written; SaveEntries has reported that already.
 bool SaveDatabasePath(const Settings& settings, std::string_view program_dir);
 
-// Saves the ten option-list files and every registry value. Each of the two
-// steps runs even when the other fails; a file write error is raised after
-// the registry has been written. Returns false (after a warning box) when the
-// registry key cannot be opened.
-bool SaveEntries(const Settings& settings, std::string_view program_dir);
+// Saves the ten option-list files and every registry value, each on its own: one
+// that fails never keeps the others from being saved. Returns false when the registry
+// cannot be written. Without `failures` that is a warning box and the first file
+// error is raised at the end; with it, each failure's text is added there instead and
+// nothing is shown or raised.
+bool SaveEntries(const Settings& settings, std::string_view program_dir,
+                 std::vector<std::string>* failures = nullptr);
 
 // One pass of the check for new entries over a folder: for the list's requests, for the
 // members' messages, or both when the two folders are one.

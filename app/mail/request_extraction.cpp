@@ -495,9 +495,8 @@ std::map<std::string, mail::MailItem*> ExtractEntries::FindJournalMails(
         if (!named)
             continue;
         folder->Refresh();
-        // The walk goes from the last item down, so the batch's mails are found first there.
-        for (std::size_t i = folder->ItemCount(); i >= 1 && found.size() < journal.Keys().size();
-             --i) {
+        for (std::size_t i = 1; i <= folder->ItemCount() && found.size() < journal.Keys().size();
+             ++i) {
             mail::MailItem& item = folder->Item(i);
             try {
                 const std::string key = HandledKey(item, name, OneLine(item.Subject()));
@@ -798,7 +797,10 @@ bool ExtractEntries::ReadFolder(mail::Folder& folder, FolderPass& pass) {
         whole_folder = false;
     }
     BatchCapture capture(*this);
-    for (std::int64_t i = n; i >= 1; --i) {
+    // Oldest first, so that two requests of one sender end as the later one asks. The
+    // folder's item numbers come from the snapshot taken above, so moving a handled
+    // mail away renumbers nothing ahead of the walk.
+    for (std::int64_t i = 1; i <= n; ++i) {
         if (Cancelled && Cancelled()) {
             whole_folder = false;
             break;

@@ -8,7 +8,7 @@
 // its acknowledgement sent, only after its batch's list changes and statistics
 // have been flushed; the journal of the batch lets the next run finish or undo
 // the batch of a run that was interrupted, so nothing is applied, counted or
-// acknowledged twice.
+// acknowledged twice. Messages are applied in the order they arrived.
 
 #include <cstdint>
 #include <functional>
@@ -191,7 +191,7 @@ class ExtractEntries {
     void ImageBouncedRow(RequestJournal& journal, std::string_view address);
     struct FolderPass;
     struct MailOutcome;
-    // Walks the folder from its last mail back; false when the walk stopped short.
+    // Walks the folder from its oldest mail on; false when the walk stopped short.
     bool ReadFolder(mail::Folder& folder, FolderPass& pass);
     // One mail of the walk: batched, set aside, left in the folder, or held back as a
     // delivery failure.

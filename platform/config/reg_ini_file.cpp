@@ -157,7 +157,7 @@ void TRegIniFile::DeleteKey(std::string_view section, std::string_view ident) {
     auto lock = hive->Lock();
     RegistryKeyNode* node = SectionNode(*hive, section);
     if (node != nullptr && node->RemoveValue(ident)) {
-        hive->MarkDirty();
+        ValuesChanged(*hive);
         if (!HasCurrentKey()) {
             hive->Flush();
         }

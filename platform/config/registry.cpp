@@ -1,6 +1,7 @@
 #include "platform/config/registry.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "platform/config/errors.h"
 #include "platform/config/value_text.h"
@@ -118,13 +119,27 @@ bool TRegistry::OpenKeyReadOnly(std::string_view key) {
 
 void TRegistry::CloseKey() {
     const bool had_key = has_current_key_;
+    const bool values_changed = std::exchange(values_changed_, false);
     has_current_key_ = false;
     current_read_only_ = false;
     current_path_.clear();
     RegistryHive* hive = RegistryHive::ForRoot(root_key_);
     if (had_key && hive != nullptr && !hive->ReadOnly()) {
-        hive->Flush();
+        try {
+            hive->Flush();
+        } catch (const ERegistryException&) {
+            // Keys that opening created are saved with the next change: a reader never
+            // fails because the settings folder cannot be written.
+            if (values_changed) {
+                throw;
+            }
+        }
     }
+}
+
+void TRegistry::ValuesChanged(RegistryHive& hive) {
+    hive.MarkDirty();
+    values_changed_ = true;
 }
 
 bool TRegistry::CreateKey(std::string_view key) {
@@ -245,7 +260,7 @@ bool TRegistry::DeleteValue(std::string_view name) {
     if (node == nullptr || !node->RemoveValue(name)) {
         return false;
     }
-    hive->MarkDirty();
+    ValuesChanged(*hive);
     return true;
 }
 
@@ -316,7 +331,7 @@ void TRegistry::WriteValue(RegistryValue value) {
     }
     auto lock = hive->Lock();
     WritableCurrentNode(*hive, value.name).SetValue(std::move(value));
-    hive->MarkDirty();
+    ValuesChanged(*hive);
 }
 
 void TRegistry::WriteString(std::string_view name, std::string_view value) {

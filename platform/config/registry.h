@@ -86,10 +86,13 @@ class TRegistry {
     RegistryKeyNode* CurrentNode(RegistryHive& hive);
     RegistryKeyNode& WritableCurrentNode(RegistryHive& hive, std::string_view value_name);
     void WriteValue(RegistryValue value);
+    // Marks the hive changed by a value written or removed through this object.
+    void ValuesChanged(RegistryHive& hive);
 
   private:
     HKEY root_key_ = HKEY_CURRENT_USER;
     bool has_current_key_ = false;
+    bool values_changed_ = false;
     bool current_read_only_ = false;
     std::vector<std::string> current_path_;
     std::string last_error_;

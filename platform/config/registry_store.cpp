@@ -465,6 +465,29 @@ void RegistryHive::Flush() {
     dirty_ = false;
 }
 
+std::filesystem::path RegistryHive::SetAside(std::string_view suffix) {
+    auto lock = Lock();
+    try {
+        Refresh();
+        return {};
+    } catch (const ERegistryException&) {
+        // Still unreadable: it goes.
+    }
+    if (read_only_) {
+        throw ERegistryException("The settings file \"" + file_.string() + "\" is read-only");
+    }
+    std::filesystem::path aside = file_;
+    aside += std::string(suffix);
+    if (const os::Status moved = os::MoveFile(file_.string(), aside.string()); !moved) {
+        throw ERegistryException("The settings file \"" + file_.string() +
+                                 "\" could not be moved to \"" + aside.string() +
+                                 "\": " + os::FailureReason(moved));
+    }
+    root_.reset();
+    dirty_ = false;
+    return aside;
+}
+
 std::string RegistryHive::Serialize(const RegistryKeyNode& root) {
     std::string out(kHeader);
     out += '\n';

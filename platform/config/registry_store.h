@@ -151,6 +151,13 @@ class RegistryHive {
     // unsaved and the old file stays as it was.
     void Flush();
 
+    // Moves a file that cannot be loaded aside to its name + `suffix`, never replacing
+    // another file, so that the hive starts again from an empty tree and saves go to the
+    // usual name. Answers the new name, or an empty path when the file loads after all.
+    // Throws ERegistryException when the hive is read-only or the move fails; the file
+    // then stays where it is and is never saved over.
+    std::filesystem::path SetAside(std::string_view suffix);
+
     // The file text of a tree, and the tree of a file text (throws
     // ERegistryException naming source on damage).
     static std::string Serialize(const RegistryKeyNode& root);

@@ -29,6 +29,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <unordered_map>
 
@@ -66,19 +67,48 @@ std::string FlagsOf(const std::string& file_name) {
     return info == std::string::npos ? std::string() : file_name.substr(info + 3);
 }
 
-// Orders by the arrival second in the name, then the name itself.
-bool ArrivedBefore(const std::string& a, const std::string& b) {
-    auto seconds = [](const std::string& name) {
-        unsigned long long value = 0;
-        for (char c : name) {
-            if (c < '0' || c > '9')
-                break;
-            value = value * 10 + static_cast<unsigned>(c - '0');
+// The second a message was delivered: delivery agents start the file name with
+// it. A name that does not (or holds no plausible time) has the file's
+// modification time, which they set at delivery as well.
+long long DeliverySecond(const fs::path& file) {
+    const std::string name = file.filename().string();
+    const std::size_t digits = name.find_first_not_of("0123456789");
+    if (digits != 0 && digits != std::string::npos && digits <= 18 && name[digits] == '.')
+        return std::stoll(name.substr(0, digits));
+    std::error_code error;
+    const auto modified = fs::last_write_time(file, error);
+    if (error)
+        return 0;
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::file_clock::to_sys(modified).time_since_epoch())
+        .count();
+}
+
+// Names of one second, in the order they were made: runs of digits (microseconds,
+// process, counter) compare by value, since not every delivery agent pads them.
+bool NamedBefore(std::string_view a, std::string_view b) {
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (!is_digit(a[i]) || !is_digit(b[j])) {
+            if (a[i] != b[j])
+                return a[i] < b[j];
+            ++i, ++j;
+            continue;
         }
-        return value;
-    };
-    const auto sa = seconds(a), sb = seconds(b);
-    return sa != sb ? sa < sb : a < b;
+        const std::size_t a_end = std::min(a.find_first_not_of("0123456789", i), a.size());
+        const std::size_t b_end = std::min(b.find_first_not_of("0123456789", j), b.size());
+        std::string_view a_run = a.substr(i, a_end - i), b_run = b.substr(j, b_end - j);
+        a_run.remove_prefix(std::min(a_run.find_first_not_of('0'), a_run.size()));
+        b_run.remove_prefix(std::min(b_run.find_first_not_of('0'), b_run.size()));
+        if (a_run.size() != b_run.size())
+            return a_run.size() < b_run.size();
+        if (a_run != b_run)
+            return a_run < b_run;
+        i = a_end, j = b_end;
+    }
+    // Equal by value ("M07" and "M7"): the plain text decides, so no two names tie.
+    return a.size() - i != b.size() - j ? a.size() - i < b.size() - j : a < b;
 }
 
 class MaildirBackend : public StoreBackend {
@@ -149,14 +179,24 @@ class MaildirBackend : public StoreBackend {
         index.clear();
         for (const auto& [id, file] : files)
             index.emplace(id, file);
-        std::vector<std::string> names;
+        // Maildir keeps no order of its own: by delivery time, then by name.
+        struct Arrival {
+            long long second;
+            const std::string* id;
+            const fs::path* file;
+        };
+        std::vector<Arrival> arrivals;
         for (const auto& [id, file] : files)
-            names.push_back(file.filename().string());
-        std::sort(names.begin(), names.end(), ArrivedBefore);
+            arrivals.push_back({DeliverySecond(file), &id, &file});
+        std::sort(arrivals.begin(), arrivals.end(), [](const Arrival& a, const Arrival& b) {
+            return a.second != b.second ? a.second < b.second : NamedBefore(*a.id, *b.id);
+        });
         std::vector<MessageEntry> entries;
-        for (const auto& name : names) {
-            const bool in_cur = files[IdOf(name)].parent_path().filename() == "cur";
-            entries.push_back({IdOf(name), in_cur && FlagsOf(name).find('S') != std::string::npos});
+        for (const Arrival& arrival : arrivals) {
+            const std::string name = arrival.file->filename().string();
+            const bool in_cur = arrival.file->parent_path().filename() == "cur";
+            entries.push_back(
+                {*arrival.id, in_cur && FlagsOf(name).find('S') != std::string::npos});
         }
         return entries;
     }

@@ -152,11 +152,27 @@ std::error_code ReadFileContents(std::string_view path, std::string& contents) {
     return {};
 }
 
+namespace {
+
+// A name that is a symbolic link stands for the file it points to: that file is replaced and
+// the link stays. A dangling link is replaced by the new file.
+std::string LinkTarget(std::string_view path) {
+    std::string target(path);
+    struct stat link {};
+    if (::lstat(target.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
+        return target;
+    const std::unique_ptr<char, decltype(&::free)> resolved(::realpath(target.c_str(), nullptr),
+                                                            &::free);
+    return resolved ? std::string(resolved.get()) : target;
+}
+
+}  // namespace
+
 std::error_code FileReplacement::Open(std::string_view path, const ReplaceOptions& options) {
     Discard();
     if (HasNul(path))
         return Errno(EINVAL);
-    const std::string target(path);
+    const std::string target = LinkTarget(path);
     const std::string folder = FolderOf(target);
     if (options.create_folders) {
         if (const auto error = CreateFolders(folder, options.folder_mode))
@@ -196,7 +212,13 @@ std::error_code FileReplacement::Open(std::string_view path, const ReplaceOption
 
 std::error_code FileReplacement::Write(std::string_view bytes) {
     assert(IsOpen());
-    return WriteAll(fd_, bytes, nullptr);
+    const off_t before = ::lseek(fd_, 0, SEEK_CUR);
+    const std::error_code error = WriteAll(fd_, bytes, nullptr);
+    // A write cut short by a full disk leaves nothing of itself, so that the same bytes can
+    // be written again once there is room.
+    if (error && before >= 0 && ::ftruncate(fd_, before) == 0)
+        ::lseek(fd_, before, SEEK_SET);
+    return error;
 }
 
 std::error_code FileReplacement::Commit() {

@@ -62,7 +62,8 @@ class FileReplacement {
     FileReplacement& operator=(const FileReplacement&) = delete;
 
     std::error_code Open(std::string_view path, const ReplaceOptions& options = {});
-    // Requires: open.
+    // Requires: open. A failed write leaves none of its bytes in the file, so the caller
+    // may write them again.
     std::error_code Write(std::string_view bytes);
     // Requires: open. Closed afterwards, also when it fails.
     std::error_code Commit();

@@ -9,10 +9,13 @@
 #include <QTest>
 #include <QWindow>
 
+#include <sys/mount.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <vector>
 
 #include "app/forms/advanced_settings_dialog.h"
@@ -417,30 +420,76 @@ TEST_F(MainWindowTest, TheWindowOpensWhereItWasLeft) {
     EXPECT_EQ(next.size(), QSize(700, 500));
 }
 
-// A settings file that cannot be read is reported when the window loads the settings and
-// when closing cannot save them, once each, and is never written over.
-TEST_F(MainWindowTest, ADamagedRegistryIsReportedOnceAtTheStartAndOnceAtTheClose) {
+// A settings file that cannot be read is set aside once, where the box at the start says,
+// and closing saves the settings to a new file without another box.
+TEST_F(MainWindowTest, ADamagedRegistryIsSetAsideOnceAndTheSettingsAreSavedAtTheClose) {
     const std::string damaged = "Corvane registry 1\n[]\n[SOFTWARE]\ns DBPath=/lost\n";
     std::ofstream(program.File("registry.ini"), std::ios::binary) << damaged;
     platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
                                                 program.File("registry.ini"));
-    auto count = [this](std::string_view text) {
-        return std::count_if(prompts->Asked().begin(), prompts->Asked().end(),
-                             [&](const ui::PromptRequest& r) { return r.text == text; });
-    };
     const std::size_t asked = prompts->Asked().size();
     ASSERT_TRUE(database->dmCVCreate()) << AskedTexts();
     EXPECT_EQ(prompts->Asked().size(), asked) << AskedTexts();
     window_ = std::make_unique<Tfrmmain>(program.Dir(), std::vector<std::string>{},
                                          ListServices{settings, *database, errors, *entries});
     window_->Show();
-    EXPECT_EQ(count("Error encountered opening your registry file"), 1) << AskedTexts();
+    std::smatch aside;
+    ASSERT_TRUE(
+        std::regex_match(prompts->Asked().back().text, aside,
+                         std::regex("Error encountered opening your registry file\r\n\r\nIt "
+                                    "has been set aside as (.*registry\\.ini\\.damaged-"
+                                    "[0-9]{8}-[0-9]{6}), and the defaults are used\\.")));
+    EXPECT_EQ(testing_support::ProgramDir::Read(aside[1]), damaged);
+    settings.SendCount = 7;
     window_->Close();
     window_->FormDestroy();
-    EXPECT_EQ(count("Error encountered opening your registry file"), 1) << AskedTexts();
-    EXPECT_EQ(count("Registry Update Failed, using defaults"), 1) << AskedTexts();
-    EXPECT_EQ(prompts->Asked().size(), asked + 2) << AskedTexts();
-    EXPECT_EQ(testing_support::ProgramDir::Read(program.File("registry.ini")), damaged);
+    EXPECT_EQ(prompts->Asked().size(), asked + 1) << AskedTexts();
+    platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                program.File("registry.ini"));
+    EXPECT_TRUE(Loadentries(settings = {}, program.Dir()) && settings.SendCount == 7);
+}
+
+// A read-only program folder is said once at the start, with no database named; at the close
+// every save that fails there, or on a full disk, is one box naming each file and why.
+TEST_F(MainWindowTest, AnUnwritableProgramFolderIsSaidOnceAtTheStartAndOnceAtTheClose) {
+    for (const bool read_only : {true, false}) {
+        const testing_support::SmallDisk disk(program.File(read_only ? "ro" : "full"),
+                                              read_only ? MS_RDONLY : 0);
+        if (!disk.mounted)
+            GTEST_SKIP() << "an unwritable folder needs a file system of its own, which only "
+                            "root can mount";
+        const std::string dir = disk.dir + "/";
+        const std::string reason = read_only ? "Read-only file system" : "No space left on device";
+        platform::config::RegistryHive::SetHiveFile(platform::config::HKEY_CURRENT_USER,
+                                                    dir + "registry.ini");
+        window_.reset(), entries.reset(), database.reset();
+        database = std::make_unique<ListDatabase>(settings, dir);
+        entries = std::make_unique<EntryProcessor>(*database, settings, errors);
+        const std::size_t asked = prompts->Asked().size();
+        prompts->Answer(ui::mrYes);
+        EXPECT_EQ(database->dmCVCreate(), !read_only) << AskedTexts();
+        window_ = std::make_unique<Tfrmmain>(dir, std::vector<std::string>{},
+                                             ListServices{settings, *database, errors, *entries});
+        window_->Show();
+        EXPECT_EQ(window_->Caption(), read_only ? "Corvane" : "Corvane  (Database: " + dir + ")");
+        ASSERT_EQ(prompts->Asked().size(), asked + 1) << AskedTexts();
+        EXPECT_EQ(prompts->Asked().back().text,
+                  read_only ? "Corvane cannot write to its program folder, " + dir +
+                                  ": Read-only file system.  Nothing kept there can be saved "
+                                  "until it can be written to."
+                            : "A database cannot be located in the directory, " + dir +
+                                  ". Do you want to create a database here?");
+        errors.AddToErrorsList(1, "bad@x.org", "news");
+        if (!read_only)
+            disk.FillLeaving(0);
+        window_->Close();
+        ASSERT_EQ(prompts->Asked().size(), asked + 2) << AskedTexts();
+        const std::string box = prompts->Asked().back().text;
+        EXPECT_TRUE(box.starts_with("These could not be saved while closing:\r\n")) << box;
+        for (const std::string file : {"errors.txt", "except.txt", "recent.txt"})
+            EXPECT_NE(box.find(dir + file + "\". " + reason), std::string::npos) << box;
+        EXPECT_NE(box.find("Registry Update Failed, using defaults: "), std::string::npos) << box;
+    }
 }
 
 // The folder opened at the start (the prompt after a declined creation, or the open

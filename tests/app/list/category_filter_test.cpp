@@ -50,10 +50,12 @@ TEST(CategoryFilter, TheFilterBarChoosesIncludeExcludeOrNothing) {
 TEST(CategoryFilter, CountLabelAndCaption) {
     EXPECT_EQ(CountLabel(12, false), "  12 Records");
     EXPECT_EQ(CountLabel(0, true), "  0 Records Displayed");
-    EXPECT_EQ(MainCaption(false, "/data/list/", "/home/u/"), "Corvane  (Database: /data/list/)");
-    EXPECT_EQ(MainCaption(false, "%", "/home/u/"), "Corvane  (Database: /home/u/)");
-    EXPECT_EQ(MainCaption(false, "", "/home/u/"), "Corvane  (Database: /home/u/)");
-    EXPECT_EQ(MainCaption(true, "/data/list/", "/home/u/"), "Corvane  DEBUG MODE");
+    EXPECT_EQ(MainCaption(false, true, "/data/list/", "/home/u/"),
+              "Corvane  (Database: /data/list/)");
+    EXPECT_EQ(MainCaption(false, true, "%", "/home/u/"), "Corvane  (Database: /home/u/)");
+    EXPECT_EQ(MainCaption(false, true, "", "/home/u/"), "Corvane  (Database: /home/u/)");
+    EXPECT_EQ(MainCaption(true, true, "/data/list/", "/home/u/"), "Corvane  DEBUG MODE");
+    EXPECT_EQ(MainCaption(false, false, "/data/list/", "/home/u/"), "Corvane");
 }
 
 }  // namespace

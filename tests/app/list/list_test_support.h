@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/mount.h>
 
 #include <filesystem>
 #include <fstream>
@@ -60,6 +61,24 @@ class ProgramDir {
 
   private:
     fs::path path_;
+};
+
+// A small file system of the test's own (read-only with MS_RDONLY), unmounted on every way
+// out. Only root can mount one: a test skips when it is not mounted.
+struct SmallDisk {
+    SmallDisk(std::string folder, unsigned long flags = 0) : dir(std::move(folder)) {
+        fs::create_directories(dir);
+        mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, "size=1m") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted)
+            ::umount2(dir.c_str(), MNT_DETACH);
+    }
+    void FillLeaving(std::uintmax_t room) const {
+        std::ofstream(dir + "/filler") << std::string(fs::space(dir).available - room, 'f');
+    }
+    std::string dir;
+    bool mounted = false;
 };
 
 class ListTest : public ::testing::Test {

@@ -113,10 +113,9 @@ class MailFlow : public ListTest {
         context.store = store.get();
     }
     mail::Folder& Folder(const std::string& name) { return store->Root(1).SubFolder(name); }
-    // Stored newest first, so the walk applies them in the order given.
     void Fill(const std::string& folder, const std::vector<std::string>& mails) {
-        for (auto it = mails.rbegin(); it != mails.rend(); ++it)
-            Folder(folder).AppendMessage(*it, false);
+        for (const std::string& mail : mails)
+            Folder(folder).AppendMessage(mail, false);
     }
     std::vector<std::string> Subjects(const std::string& folder) {
         Folder(folder).Refresh();

@@ -42,12 +42,11 @@ std::string Request(int n, const std::string& subject,
            " Dec 2026 10:00:00 +0000\r\nContent-Type: text/plain\r\n\r\n" + body + "\r\n";
 }
 
-// Newest first in the folder, so the walk applies them in this order.
 void FillFolder(const std::string& mail_root, const std::vector<std::string>& requests) {
     auto store = mail::MailStore::OpenMaildir({}, mail_root, "MailingList");
     mail::Folder& folder = store->Root(1).SubFolder("MailingList");
-    for (auto it = requests.rbegin(); it != requests.rend(); ++it)
-        folder.AppendMessage(*it, false);
+    for (const std::string& request : requests)
+        folder.AppendMessage(request, false);
 }
 
 // Every kind of mail a list folder gets: subscribes, unsubscribes, changes of address,

@@ -52,6 +52,12 @@ TEST(WholeFile, ReplaceWritesNewAndExistingFilesWhole) {
     ASSERT_FALSE(ReplaceFileContents(path, ""));
     EXPECT_EQ(Contents(path), "");
     EXPECT_EQ(EntriesIn(dir.path()), 1u) << "no temporary file is left beside it";
+
+    const std::string link = dir / "link.txt";
+    fs::create_symlink(path, link);
+    ASSERT_FALSE(ReplaceFileContents(link, "through the link"));
+    EXPECT_TRUE(fs::is_symlink(link)) << "a link stays a link";
+    EXPECT_EQ(Contents(path), "through the link");
 }
 
 // A replacement written in pieces is seen only whole, and only once committed.
