@@ -148,6 +148,9 @@ void TdlgEnterMore::btnProcessAllClick() {
     ImportTally tally;
     const std::int64_t processed =
         Importfile(services_.entries, memin->Lines().ToVector(), request, progress_, &tally);
+    // Stopped, the lines stay to be entered again once the cause is mended.
+    if (tally.stopped)
+        return;
     memin->Lines().Clear();
     // Typed addresses that were refused or changed would otherwise pass without a word.
     ui::MessageDlg(std::to_string(processed) + " addresses were processed." + tally.Summary(),

@@ -10,6 +10,7 @@
 #include "app/routines/address_syntax.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "engine/storage/engine_error.h"
 #include "platform/db/code_page_text.h"
 #include "platform/db/conversions.h"
 #include "platform/db/date_time.h"
@@ -362,6 +363,7 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
                                    ignore_rules, send_ack)
                         : RemoveEntries(email, category, send_ack);
     } catch (const std::exception& e) {
+        NoteWriteFailure(e);
         strata::TStrataTable& t = database_.tblCV();
         if (t.Active() && t.State() != db::dsBrowse)
             t.Cancel();
@@ -370,6 +372,12 @@ std::string EntryProcessor::insertentry(bool is_add, std::string_view email_in,
         errors_.AddToErrorsList(is_add ? kErrorAdd : kErrorRemove, email, category);
     }
     return finish();
+}
+
+void EntryProcessor::NoteWriteFailure(const std::exception& e) {
+    const auto* engine = dynamic_cast<const strata::EStrataEngineError*>(&e);
+    if (engine != nullptr && engine->OsError() != 0 && !write_failure_)
+        write_failure_ = std::make_exception_ptr(*engine);
 }
 
 std::string EntryProcessor::RemoveEntries(std::string_view email, std::string_view category,
@@ -384,7 +392,8 @@ std::string EntryProcessor::RemoveEntries(std::string_view email, std::string_vi
             break;
         try {
             database_.tblCV().Delete();
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            NoteWriteFailure(e);
             result = "Entry could not be deleted!";
             errors_.AddToErrorsList(kErrorRemove, email, category);
             break;
@@ -467,6 +476,7 @@ std::string EntryProcessor::AddEntry(std::string_view email, std::string_view ca
         Field(ListField::SendRights)->SetAsBoolean(!settings_.DefaultNoUserSend);
         t.Post();
     } catch (const std::exception& e) {
+        NoteWriteFailure(e);
         if (t.State() != db::dsBrowse)
             t.Cancel();
         errors_.AddToErrorsList(kErrorAdd, email, category);

@@ -6,9 +6,11 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/list/errors_list.h"
@@ -82,7 +84,13 @@ class EntryProcessor {
     ListDatabase& database() { return database_; }
     ErrorsList& errors() { return errors_; }
 
+    // The first write of the list the system refused since the last call (a full disk): a
+    // request answers it as a refusal, and a caller running many stops at it with this.
+    std::exception_ptr TakeWriteFailure() { return std::exchange(write_failure_, nullptr); }
+
   private:
+    void NoteWriteFailure(const std::exception& e);
+
     // The list table's fields an entry is written and found by.
     enum class ListField { Item, Category, Bounces, Comments, Name, Salutation, SendRights };
     // The field of the list table by its name, looked up again only when the table's field
@@ -116,6 +124,7 @@ class EntryProcessor {
     std::array<db::TField*, 7> list_fields_{};
     // The field list the ones above were found in; field lists never share a version.
     std::uint64_t list_fields_version_ = 0;
+    std::exception_ptr write_failure_;
 };
 
 }  // namespace app

@@ -1,14 +1,19 @@
 #include "app/list/import_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <exception>
 #include <functional>
 
 #include "app/list/delimited_text.h"
 #include "app/list/entry_processing.h"
 #include "app/list/entry_text.h"
+#include "app/list/list_database.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "engine/storage/engine_error.h"
 #include "platform/db/whole_file.h"
 #include "platform/nls/text.h"
 #include "platform/ui/cursor.h"
@@ -176,6 +181,74 @@ class ImportRun {
 
 constexpr std::size_t kNamesShown = 10;
 
+// Saves an import's rows as it goes, so that a program ended part of the way keeps every row
+// up to the last save, and stops at the first write the system refuses (a full disk) rather
+// than trying every further line: nothing is told done that is not on disk.
+class ImportSaves {
+  public:
+    ImportSaves(EntryProcessor& entries, std::int64_t lines, ImportTally& tally)
+        : entries_(entries), lines_(lines), tally_(tally), last_save_(Clock::now()) {
+        // A failure of an earlier request is not this import's.
+        entries_.TakeWriteFailure();
+    }
+
+    // After each processed line; false when the import stops (its box has been shown).
+    bool AfterLine(std::int64_t processed) {
+        if (std::exception_ptr failure = entries_.TakeWriteFailure())
+            return Stopped(failure);
+        if (processed - saved_ < kSaveRows && Clock::now() - last_save_ < kSaveInterval)
+            return true;
+        return Save(processed);
+    }
+
+    // Before the closing box: false when the last rows could not be saved.
+    bool Save(std::int64_t processed) {
+        try {
+            entries_.database().SaveDatabase();
+        } catch (const std::exception&) {
+            return Stopped(std::current_exception());
+        }
+        saved_ = processed;
+        last_save_ = Clock::now();
+        return true;
+    }
+
+    std::int64_t Saved() const { return saved_; }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::int64_t kSaveRows = 5000;
+    static constexpr auto kSaveInterval = std::chrono::seconds(1);
+
+    bool Stopped(std::exception_ptr failure) {
+        tally_.stopped = true;
+        std::string reason;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const strata::EStrataEngineError& e) {
+            reason = e.what();
+            if (e.OsError() == ENOSPC)
+                reason += "\r\n\r\nThe disk that holds the list is full.";
+        } catch (const std::exception& e) {
+            reason = e.what();
+        }
+        ui::MessageDlg("The import stopped: the list could not be written.\r\n\r\n" + reason +
+                           "\r\n\r\n" + std::to_string(saved_) + " of the file's " +
+                           std::to_string(lines_) +
+                           " lines are applied and saved in the list; the rest are not. Import "
+                           "the file again once the cause is mended: entries the list holds "
+                           "already are not added twice.",
+                       ui::mtError, {ui::mbOK});
+        return false;
+    }
+
+    EntryProcessor& entries_;
+    std::int64_t lines_;
+    ImportTally& tally_;
+    std::int64_t saved_ = 0;
+    Clock::time_point last_save_;
+};
+
 }  // namespace
 
 std::string ImportTally::Summary() const {
@@ -217,6 +290,7 @@ std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>&
     const std::string given_category = Trim(request.category);
     run.ShareComments(comments);
     const ProgressGuard guard(progress);
+    ImportSaves saves(entries, count, counts);
     for (std::int64_t i = 0; i < count; ++i) {
         const std::string& line = lines[static_cast<std::size_t>(i)];
         // The lines were split long before and their text has left the processor's caches,
@@ -250,7 +324,11 @@ std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>&
         else
             run.Request(request.is_add, {address, category, "", "", comments, 0});
         ++processed;
+        if (!saves.AfterLine(processed))
+            return saves.Saved();
     }
+    if (!saves.Save(processed))
+        return saves.Saved();
     if (progress)
         progress(0, "", 0);
     if (request.show_done)
@@ -287,6 +365,7 @@ std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImp
     const std::string default_comments = import.caption + " " + EntryProcessor::getdatetimestring();
     run.ShareComments(default_comments);
     const ProgressGuard guard(progress);
+    ImportSaves saves(entries, total, counts);
     for (std::int64_t line = import.header_row ? 1 : 0; line < total; ++line) {
         const auto& parts = records[static_cast<std::size_t>(line)];
         if (parts.empty() || AllEmpty(parts))
@@ -305,7 +384,11 @@ std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImp
                            comments.empty() ? std::string_view(default_comments) : comments,
                            BouncesValue(field("Bounces"))});
         ++processed;
+        if (!saves.AfterLine(processed))
+            return saves.Saved();
     }
+    if (!saves.Save(processed))
+        return saves.Saved();
     if (progress)
         progress(0, "", 0);
     ui::MessageDlg(std::to_string(processed) + " entries have been processed!" + counts.Summary(),

@@ -38,6 +38,8 @@ struct ImportTally {
     std::int64_t refused = 0;
     // One "typed" -> "stored" line per name the list could not store as given.
     std::vector<std::string> changed_names;
+    // The import stopped at a write the system refused; its own box has said so.
+    bool stopped = false;
 
     // The counts, the changed names and, when nothing could be used, a word on that:
     // the text that follows a closing box's own sentence.
@@ -46,6 +48,9 @@ struct ImportTally {
 
 // Runs every non-empty line through the entry routine (or the bounce routine) and
 // answers the number of lines processed; tally (when given) receives what they did.
+// The list is saved as the lines go and before the closing box; at the first write the
+// system refuses the import stops with a box naming the cause, and answers the number of
+// lines saved.
 std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>& lines,
                         const ImportRequest& request, const ProgressReport& progress,
                         ImportTally* tally = nullptr);
@@ -70,7 +75,8 @@ struct MultiColumnImport {
     std::string caption;
 };
 
-// Adds an entry for every non-empty record of a mapped file; answers the count.
+// Adds an entry for every non-empty record of a mapped file; answers the count. Saved and
+// stopped as Importfile is.
 std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImport& import,
                                    const ProgressReport& progress, ImportTally* tally = nullptr);
 
