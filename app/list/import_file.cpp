@@ -190,6 +190,7 @@ class ImportSaves {
         : entries_(entries), lines_(lines), tally_(tally), last_save_(Clock::now()) {
         // A failure of an earlier request is not this import's.
         entries_.TakeWriteFailure();
+        entries_.database().BeginImport();
     }
 
     // After each processed line; false when the import stops (its box has been shown).
@@ -198,18 +199,14 @@ class ImportSaves {
             return Stopped(failure);
         if (processed - saved_ < kSaveRows && Clock::now() - last_save_ < kSaveInterval)
             return true;
-        return Save(processed);
+        return SaveNow(processed);
     }
 
     // Before the closing box: false when the last rows could not be saved.
-    bool Save(std::int64_t processed) {
-        try {
-            entries_.database().SaveDatabase();
-        } catch (const std::exception&) {
-            return Stopped(std::current_exception());
-        }
-        saved_ = processed;
-        last_save_ = Clock::now();
+    bool Finish(std::int64_t processed) {
+        if (!SaveNow(processed))
+            return false;
+        entries_.database().EndImport();
         return true;
     }
 
@@ -219,6 +216,17 @@ class ImportSaves {
     using Clock = std::chrono::steady_clock;
     static constexpr std::int64_t kSaveRows = 5000;
     static constexpr auto kSaveInterval = std::chrono::seconds(1);
+
+    bool SaveNow(std::int64_t processed) {
+        try {
+            entries_.database().SaveDatabase();
+        } catch (const std::exception&) {
+            return Stopped(std::current_exception());
+        }
+        saved_ = processed;
+        last_save_ = Clock::now();
+        return true;
+    }
 
     bool Stopped(std::exception_ptr failure) {
         tally_.stopped = true;
@@ -327,7 +335,7 @@ std::int64_t Importfile(EntryProcessor& entries, const std::vector<std::string>&
         if (!saves.AfterLine(processed))
             return saves.Saved();
     }
-    if (!saves.Save(processed))
+    if (!saves.Finish(processed))
         return saves.Saved();
     if (progress)
         progress(0, "", 0);
@@ -387,7 +395,7 @@ std::int64_t ImportMultiColumnFile(EntryProcessor& entries, const MultiColumnImp
         if (!saves.AfterLine(processed))
             return saves.Saved();
     }
-    if (!saves.Save(processed))
+    if (!saves.Finish(processed))
         return saves.Saved();
     if (progress)
         progress(0, "", 0);

@@ -609,6 +609,8 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
         }
         try {
             if (TryOpen(dir)) {
+                // The tables open whole: an import's mark left beside them says nothing more.
+                (void)platform::os::DeleteFile(dir + std::string(kImportMarkFile));
                 AddPathToRecent(dir);
                 settings_.DBPath = given;
                 directory_ = dir;
@@ -619,15 +621,17 @@ bool ListDatabase::OpenDatabase(std::string_view path) {
                 return true;
             }
             return false;
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             // Each recovery is tried again from the top, never by recursion;
             // a table that no recovery mends ends the attempts after a while.
             if (round >= kMaxRecoveryRounds)
                 return false;
-            switch (AskRecovery()) {
+            const Recovery recovery = RecoveryFor(dir, e);
+            switch (recovery) {
                 case Recovery::kRepair:
+                case Recovery::kQuietRepair:
                     try {
-                        RepairDatabase(false);
+                        RunRepair(recovery == Recovery::kQuietRepair);
                     } catch (const strata::EStrataEngineError& e) {
                         if (e.ErrorCode() != strata::kErrNothingToSave) {
                             ReportRepairFailure(dir, e);
@@ -744,11 +748,36 @@ bool ListDatabase::RunUpgradeChain() {
     }
 }
 
+ListDatabase::Recovery ListDatabase::RecoveryFor(const std::string& dir, const std::exception& e) {
+    const auto* engine = dynamic_cast<const strata::EStrataEngineError*>(&e);
+    const std::string mark = dir + std::string(kImportMarkFile);
+    if (engine == nullptr || !IsDamage(*engine) || !platform::os::FileExists(mark))
+        return AskRecovery();
+    // Removed first: should the repair not mend the tables, the next round asks.
+    (void)platform::os::DeleteFile(mark);
+    return Recovery::kQuietRepair;
+}
+
+void ListDatabase::BeginImport() {
+    (void)platform::os::ReplaceFileContents(
+        directory_ + std::string(kImportMarkFile),
+        "An import into the list beside this file has not finished: the next start mends the "
+        "list it left partly written.\n");
+}
+
+void ListDatabase::EndImport() {
+    (void)platform::os::DeleteFile(directory_ + std::string(kImportMarkFile));
+}
+
 void ListDatabase::RepairDatabase(bool ask) {
     if (ask && ui::MessageDlg("Do you want to repair your database to fix any corruption caused "
                               "by an incomplete system shutdown?",
                               ui::mtConfirmation, ui::mbYesNo) != ui::mrYes)
         return;
+    RunRepair(false);
+}
+
+void ListDatabase::RunRepair(bool quiet) {
     const bool was_open = open_;
     CloseTables();
     bool stats_started_again = false;
@@ -766,9 +795,11 @@ void ListDatabase::RepairDatabase(bool ask) {
             tblStats_->MoveFilesAside();
             stats_started_again = true;
         }
-        text = watch.CompletedText();
+        if (!quiet || !watch.TakenOut().empty())
+            text = watch.CompletedText();
     }
-    ui::MessageDlg(text, ui::mtInformation, {ui::mbOK});
+    if (!text.empty())
+        ui::MessageDlg(text, ui::mtInformation, {ui::mbOK});
     if (was_open) {
         if (stats_started_again)
             CreateListTables(directory_, true, session_name_);

@@ -38,6 +38,9 @@ inline constexpr int kStatSubscribe = 1;
 inline constexpr int kStatUnsubscribe = -1;
 inline constexpr int kStatBounce = 9;
 
+// Beside the tables while an import writes to them (ListDatabase::BeginImport).
+inline constexpr std::string_view kImportMarkFile = "ImportRunning.txt";
+
 // True when dir holds the list table ("mailist.DAT"); dir ends in a separator.
 bool databaseexistsindirectory(std::string_view dir);
 bool StatsTableExistsInDirectory(std::string_view dir);
@@ -92,6 +95,13 @@ class ListDatabase {
     strata::TStrataTable& tblTemp() { return *tblTemp_; }
 
     void RepairDatabase(bool ask);
+    // An import writes to the tables between its saves, which leaves them partly written
+    // when the program is ended: a mark beside them tells the next start that this is
+    // what it finds, so that it mends the tables without asking. Written (synced) before
+    // the import's first row, removed once its last save is on disk; best effort, as a
+    // mark that cannot be written only brings back the question.
+    void BeginImport();
+    void EndImport();
     void UpgradeToV11();
     void UpgradeToV20();
     // Closes both tables.
@@ -136,12 +146,17 @@ class ListDatabase {
     std::function<void()> OnOpened;
 
   private:
-    enum class Recovery { kRepair, kUpgrade, kNone };
+    enum class Recovery { kRepair, kQuietRepair, kUpgrade, kNone };
     // The folder a stored DBPath stands for, with a trailing separator: the program
     // directory for an empty path, "%" or the root.
     std::string DatabaseFolder(std::string_view path) const;
     bool TryOpen(const std::string& dir);
     Recovery AskRecovery();
+    // What an open that failed with e calls for: the question, unless an import was cut
+    // short in dir and e is the damage that leaves.
+    Recovery RecoveryFor(const std::string& dir, const std::exception& e);
+    // The repair of RepairDatabase; quiet, it shows its box only when entries were taken out.
+    void RunRepair(bool quiet);
     bool RunUpgradeChain();
     void ReportRepairFailure(const std::string& dir, const std::exception& e);
     // The box for a list whose files hold nothing to save: moves the damaged

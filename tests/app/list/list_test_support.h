@@ -66,9 +66,10 @@ class ProgramDir {
 // A small file system of the test's own (read-only with MS_RDONLY), unmounted on every way
 // out. Only root can mount one: a test skips when it is not mounted.
 struct SmallDisk {
-    SmallDisk(std::string folder, unsigned long flags = 0) : dir(std::move(folder)) {
+    SmallDisk(std::string folder, unsigned long flags = 0, const char* size = "size=1m")
+        : dir(std::move(folder)) {
         fs::create_directories(dir);
-        mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, "size=1m") == 0;
+        mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, size) == 0;
     }
     ~SmallDisk() {
         if (mounted)
