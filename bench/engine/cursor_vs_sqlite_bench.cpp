@@ -14,6 +14,12 @@
 // its changes handed to the operating system (the engine's flush, SQLite's
 // commit).
 //
+// Range reads: the range read of one category of twenty alone, again and again on a table of
+// 400,000 (and 4,000,000) rows, and of one category of two hundred at 400,000 rows: with the
+// table's files in the operating system's cache, and with their pages dropped from it (and the
+// table reopened) before each read; milliseconds and processor milliseconds per read of the whole
+// category, medians of the reads of a run.
+//
 // Durable posts: inserts one at a time into a shared table, each returning
 // only when its bytes are on disk: the engine with forced buffer flushes,
 // SQLite with synchronous FULL and one transaction per insert, in WAL and
@@ -27,6 +33,7 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -142,8 +149,11 @@ constexpr int kIndexCount = 3;  // secondary indexes of the list table
 std::string Address(std::int64_t i) {
     return "member" + std::to_string(i * 7919 % 4000037) + "@example.org";
 }
+// Rows take the categories in turn. The range reads also run with more categories, so that the
+// rows of one lie farther apart.
+std::int64_t categories = 20;
 std::string Category(std::int64_t i) {
-    return "Cat" + std::to_string(i % 20);
+    return "Cat" + std::to_string(i % categories);
 }
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -156,7 +166,7 @@ std::int64_t Lookups(std::int64_t rows) {
 // The category the range read walks, and its rows.
 constexpr std::int64_t kRangeCategory = 7;
 std::int64_t RangeMatches(std::int64_t rows) {
-    return rows / 20 + (rows % 20 > kRangeCategory ? 1 : 0);
+    return rows / categories + (rows % categories > kRangeCategory ? 1 : 0);
 }
 // Rows i * 10 + 5 get a new bounce count; the deletes take rows i * 10.
 std::int64_t Updates(std::int64_t rows) {
@@ -282,6 +292,10 @@ enum Measure : std::size_t {
     kSyncsPerPost,
     kSyncUsPerPost,
     kTotalSeconds,
+    kWarmRangeMs,
+    kWarmRangeCpuMs,
+    kColdRangeMs,
+    kColdRangeCpuMs,
     kMeasureCount
 };
 using Measures = std::array<double, kMeasureCount>;
@@ -835,6 +849,75 @@ Measures Throughput(std::int64_t rows, const Make& make) {
     return m;
 }
 
+// Drops the pages of every file in `folder` from the operating system's cache (written first,
+// since only clean pages go).
+void DropCachedPages(const std::filesystem::path& folder) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ::fdatasync(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// One side's range reads at `rows` rows, in a fresh folder.
+template <typename Side, typename Make>
+Measures RangeReads(std::int64_t rows, const Make& make) {
+    constexpr int kWarmReads = 9;
+    constexpr int kColdReads = 3;
+    WorkDirectory folder;
+    Measures m{};
+    const Clock::time_point all = Clock::now();
+    Side side = make(folder.Path());
+    InsertStep(side, rows);
+    // Closed and opened again between the steps, as a program starting on the table would.
+    const auto reopen = [&](bool drop_cached_pages) {
+        side.Close();
+        if (drop_cached_pages)
+            DropCachedPages(folder.Path());
+        if constexpr (std::is_same_v<Side, Lite>)
+            side.Open();
+        else
+            side.Open(true);
+    };
+    reopen(false);
+    const auto timed = [&](std::vector<double>& ms, std::vector<double>& cpu_ms) {
+        const Clock::time_point start = Clock::now();
+        const double cpu = CpuSeconds();
+        const std::int64_t ranged = RangeStep(side);
+        ms.push_back(Seconds(start) * 1e3);
+        cpu_ms.push_back((CpuSeconds() - cpu) * 1e3);
+        if (ranged != RangeMatches(rows))
+            throw std::runtime_error("wrong range count " + std::to_string(ranged));
+    };
+    std::vector<double> ms;
+    std::vector<double> cpu_ms;
+    (void)RangeStep(side);  // brings the files into the cache
+    for (int i = 0; i < kWarmReads; ++i)
+        timed(ms, cpu_ms);
+    m[kWarmRangeMs] = Median(ms);
+    m[kWarmRangeCpuMs] = Median(cpu_ms);
+    ms.clear();
+    cpu_ms.clear();
+    for (int i = 0; i < kColdReads; ++i) {
+        reopen(true);
+        timed(ms, cpu_ms);
+    }
+    m[kColdRangeMs] = Median(ms);
+    m[kColdRangeCpuMs] = Median(cpu_ms);
+    side.Close();
+    m[kPeakMiB] = PeakMiB();
+    m[kTotalSeconds] = Seconds(all);
+    return m;
+}
+
 // One side's durable posts after a prefill, in a fresh folder.
 template <typename Side, typename Make>
 Measures Durable(const Make& make) {
@@ -881,7 +964,11 @@ void Report(benchmark::State& state, const Measures& m, std::initializer_list<Me
         {kPeakMiB, "peak_MiB"},
         {kPostUs, "post_us"},
         {kSyncsPerPost, "syncs_per_post"},
-        {kSyncUsPerPost, "sync_us_per_post"}};
+        {kSyncUsPerPost, "sync_us_per_post"},
+        {kWarmRangeMs, "warm_range_ms"},
+        {kWarmRangeCpuMs, "warm_range_cpu_ms"},
+        {kColdRangeMs, "cold_range_ms"},
+        {kColdRangeCpuMs, "cold_range_cpu_ms"}};
     for (const Measure measure : shown)
         state.counters[names.at(measure)] = m[measure];
     state.SetIterationTime(m[kTotalSeconds]);
@@ -926,6 +1013,32 @@ void SqliteThroughput(benchmark::State& state) {
         kThroughputMeasures);
 }
 
+constexpr std::initializer_list<Measure> kRangeMeasures = {kWarmRangeMs, kWarmRangeCpuMs,
+                                                           kColdRangeMs, kColdRangeCpuMs, kPeakMiB};
+
+void EngineRangeReads(benchmark::State& state) {
+    const std::int64_t rows = state.range(0);
+    categories = state.range(1);
+    Run(
+        state,
+        [rows] {
+            return RangeReads<Engine>(rows, [](const auto& path) { return Engine(path, false); });
+        },
+        kRangeMeasures);
+}
+
+void SqliteRangeReads(benchmark::State& state) {
+    const std::int64_t rows = state.range(0);
+    categories = state.range(1);
+    Run(
+        state,
+        [rows] {
+            return RangeReads<Lite>(
+                rows, [](const auto& path) { return Lite(path, Lite::Mode::kThroughput); });
+        },
+        kRangeMeasures);
+}
+
 void EngineDurable(benchmark::State& state) {
     Run(state, [] { return Durable<Engine>([](const auto& path) { return Engine(path, true); }); },
         {kPostUs, kSyncsPerPost, kSyncUsPerPost, kPeakMiB});
@@ -947,6 +1060,9 @@ void SqliteRollbackDurable(benchmark::State& state) {
 }
 
 constexpr std::array<std::int64_t, 4> kSizes = {10000, 100000, 1000000, 4000000};
+// Rows and categories of the range reads.
+constexpr std::array<std::array<std::int64_t, 2>, 3> kRangeShapes = {
+    {{400000, 20}, {4000000, 20}, {400000, 200}}};
 
 std::int64_t MaxRows() {
     const char* text = std::getenv("CORVANE_BENCH_MAX_ROWS");
@@ -982,6 +1098,14 @@ void Register() {
             continue;
         finish(benchmark::RegisterBenchmark("Throughput/engine", EngineThroughput)->Arg(rows));
         finish(benchmark::RegisterBenchmark("Throughput/sqlite", SqliteThroughput)->Arg(rows));
+    }
+    for (const auto& [rows, kinds] : kRangeShapes) {
+        if (rows > MaxRows())
+            continue;
+        finish(benchmark::RegisterBenchmark("RangeReads/engine", EngineRangeReads)
+                   ->Args({rows, kinds}));
+        finish(benchmark::RegisterBenchmark("RangeReads/sqlite", SqliteRangeReads)
+                   ->Args({rows, kinds}));
     }
     finish(benchmark::RegisterBenchmark("Durable/engine", EngineDurable));
     finish(benchmark::RegisterBenchmark("Durable/sqlite_wal", SqliteWalDurable));
@@ -1046,6 +1170,18 @@ class SummaryReporter : public benchmark::ConsoleReporter {
             }
         }
         PrintGrowth("lookup_cpu_us", "1000000", "4000000");
+        for (const auto& [size, kinds] : kRangeShapes) {
+            const std::string shape = std::to_string(size) + "/" + std::to_string(kinds);
+            const std::string engine = "RangeReads/engine/" + shape;
+            const std::string lite = "RangeReads/sqlite/" + shape;
+            if (values_.count(engine) == 0 || values_.count(lite) == 0)
+                continue;
+            std::printf("Range reads of one category of %lld at %lld rows (ms per read)\n",
+                        static_cast<long long>(kinds), static_cast<long long>(size));
+            for (const char* counter :
+                 {"warm_range_ms", "warm_range_cpu_ms", "cold_range_ms", "cold_range_cpu_ms"})
+                PrintLine(counter, engine, lite);
+        }
         std::printf("Durable posts (%lld inserts after %lld)\n",
                     static_cast<long long>(kDurablePosts), static_cast<long long>(kDurablePrefill));
         for (const char* side :

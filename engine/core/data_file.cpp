@@ -961,14 +961,12 @@ bool TDataFile::GetRecord(TFileCursor* cursor, std::uint32_t n, bool forward, bo
 }
 
 bool TDataFile::NoticeAscendingMiss(std::uint32_t n) {
-    // A step of at most an eighth of a buffer, so a read-ahead serves at
-    // least eight of the coming misses. Nor may a step pass over more bytes than a read of
-    // its own costs: a walk that takes every twentieth record (an index on a field of few
-    // values) copies less with one read per record than with buffers it mostly skips.
-    constexpr std::size_t kSkippedBytesPerRead = 4096;
-    const std::size_t rs = std::max<std::size_t>(1, GetRecordSize());
-    const auto window = static_cast<std::uint32_t>(std::max<std::size_t>(
-        1, std::min<std::size_t>(records_per_buffer_ / 8, kSkippedBytesPerRead / rs)));
+    // A step of at most a quarter of a buffer, so a read-ahead serves at least four of the
+    // coming misses; records farther apart are read alone. With the file in the system's cache
+    // a record read alone costs about what a quarter of a buffer's read does, and without it
+    // far more: so a walk that takes every twentieth record (an index on a field of few
+    // values) reads buffers.
+    const auto window = std::max<std::uint32_t>(1, records_per_buffer_ / 4);
     if (n > last_miss_ && n - last_miss_ <= window)
         ascending_misses_ = std::min<std::uint32_t>(ascending_misses_ + 1, 2);
     else

@@ -151,9 +151,11 @@ std::vector<std::string> SetTableFilesAside(std::string_view base, std::string_v
                                             bool move) {
     const std::filesystem::path folder =
         std::filesystem::path(std::string(aside_base)).parent_path();
-    if (!folder.empty() && !platform::os::DirectoryExists(folder.string()) &&
-        !platform::os::CreateDirectories(folder.string()).ok())
-        RaiseEngineError(kErrWrite, folder.string());
+    if (!folder.empty() && !platform::os::DirectoryExists(folder.string())) {
+        if (const platform::os::Status made = platform::os::CreateDirectories(folder.string());
+            !made.ok())
+            RaiseEngineFileError(kErrWrite, folder.string(), made.sys_errno());
+    }
     // A second repair within the same second gets a name of its own.
     std::string stamp = AsideStamp();
     for (int n = 2;; ++n) {
@@ -174,7 +176,7 @@ std::vector<std::string> SetTableFilesAside(std::string_view base, std::string_v
             if (move) {
                 const platform::os::Status status = platform::os::MoveFile(from, to);
                 if (!status.ok())
-                    RaiseEngineError(kErrAccessDenied, from);
+                    RaiseEngineFileError(kErrAccessDenied, from, status.sys_errno());
             } else {
                 std::error_code ec;
                 std::filesystem::copy_file(from, to, std::filesystem::copy_options::none, ec);
@@ -182,7 +184,7 @@ std::vector<std::string> SetTableFilesAside(std::string_view base, std::string_v
                     // A copy cut short by a full disk is no copy.
                     std::error_code ignored;
                     std::filesystem::remove(to, ignored);
-                    RaiseEngineError(kErrWrite, to);
+                    RaiseEngineFileError(kErrWrite, to, ec.value());
                 }
             }
             made.push_back(to);

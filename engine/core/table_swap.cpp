@@ -32,7 +32,7 @@ std::string NameOf(std::string_view path) {
 }
 
 [[noreturn]] void RaiseStatus(const platform::os::Status& status, std::string_view name) {
-    RaiseEngineError(static_cast<EngineErrorCode>(status.code()), name);
+    RaiseEngineFileError(static_cast<EngineErrorCode>(status.code()), name, status.sys_errno());
 }
 
 // Moves and deletes of table files: in memory through the file registry; on

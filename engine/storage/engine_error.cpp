@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <mutex>
+#include <system_error>
 
 #include "engine/storage/byte_order.h"
 
@@ -140,9 +141,7 @@ EngineErrorTexts MakeTexts(std::string_view table_name, std::string_view field_n
             std::string(Cut(extra, kMaxEngineTextLength))};
 }
 
-}  // namespace
-
-std::string FormatEngineErrorMessage(EngineErrorCode code, const EngineErrorTexts& texts) {
+std::string FillTemplate(EngineErrorCode code, const EngineErrorTexts& texts) {
     const MessageTemplate* found = FindTemplate(code);
     const std::string_view text = found ? found->text : kUnknownMessage;
     const std::string_view fills = found ? found->fills : std::string_view("T");
@@ -157,9 +156,30 @@ std::string FormatEngineErrorMessage(EngineErrorCode code, const EngineErrorText
             message += text[i];
         }
     }
-    if (message.size() > kMaxEngineMessageLength) {
-        message.resize(kMaxEngineMessageLength);
+    return message;
+}
+
+}  // namespace
+
+std::string FormatEngineErrorMessage(EngineErrorCode code, const EngineErrorTexts& texts) {
+    std::string message = FillTemplate(code, texts);
+    const std::string reason =
+        texts.os_error != 0 ? ": " + std::generic_category().message(texts.os_error) : "";
+    const std::size_t room = kMaxEngineMessageLength - std::min(reason.size(), std::size_t{64});
+    if (message.size() > room) {
+        constexpr std::string_view kElided = "...";
+        const std::size_t excess = message.size() - room;
+        if (!reason.empty() && texts.table_name.size() > excess + kElided.size()) {
+            // The path's end names the file; its front is what the message can best do without.
+            EngineErrorTexts shorter = texts;
+            shorter.table_name = std::string(kElided);
+            shorter.table_name +=
+                std::string_view(texts.table_name).substr(excess + kElided.size());
+            message = FillTemplate(code, shorter);
+        }
+        message.resize(std::min(message.size(), room));
     }
+    message += std::string_view(reason).substr(0, kMaxEngineMessageLength - message.size());
     return message;
 }
 
@@ -172,10 +192,8 @@ EStrataEngineError::EStrataEngineError(EngineErrorCode code, BuiltText text, int
     errors_.emplace_back(code, std::move(text.text));
 }
 
-void RaiseEngineError(EngineErrorCode code, std::string_view table_name,
-                      std::string_view field_name, std::string_view index_name,
-                      std::string_view extra) {
-    EngineErrorTexts texts = MakeTexts(table_name, field_name, index_name, extra);
+namespace {
+[[noreturn]] void RecordAndRaise(EngineErrorCode code, const EngineErrorTexts& texts) {
     {
         LastEngineError& last = LastError();
         std::lock_guard guard(last.lock);
@@ -183,6 +201,19 @@ void RaiseEngineError(EngineErrorCode code, std::string_view table_name,
         last.texts = texts;
     }
     throw EStrataEngineError(code, texts);
+}
+}  // namespace
+
+void RaiseEngineError(EngineErrorCode code, std::string_view table_name,
+                      std::string_view field_name, std::string_view index_name,
+                      std::string_view extra) {
+    RecordAndRaise(code, MakeTexts(table_name, field_name, index_name, extra));
+}
+
+void RaiseEngineFileError(EngineErrorCode code, std::string_view file_name, int os_error) {
+    EngineErrorTexts texts = MakeTexts(file_name, {}, {}, {});
+    texts.os_error = os_error;
+    RecordAndRaise(code, texts);
 }
 
 void RaiseFieldTooWide() {

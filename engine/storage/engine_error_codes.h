@@ -107,6 +107,8 @@ inline constexpr std::size_t kMaxEngineTextLength = 255;
 
 // The message text of `code` filled with `texts`, at most 254 characters. A
 // code without a template gives "Unknown error occurred with table '<table>'".
+// An operating-system error adds ": <its reason>" at the end; where that would pass the
+// limit, the table's path gives up its front, so that the reason is never cut.
 std::string FormatEngineErrorMessage(EngineErrorCode code, const EngineErrorTexts& texts);
 
 // Records the failure as the last engine error and raises it. Callers pass
@@ -115,6 +117,11 @@ std::string FormatEngineErrorMessage(EngineErrorCode code, const EngineErrorText
 [[noreturn]] void RaiseEngineError(EngineErrorCode code, std::string_view table_name = {},
                                    std::string_view field_name = {},
                                    std::string_view index_name = {}, std::string_view extra = {});
+
+// RaiseEngineError for a failure of the file `file_name` that the operating system reported
+// with `os_error` (0 when none): its reason ends the message.
+[[noreturn]] void RaiseEngineFileError(EngineErrorCode code, std::string_view file_name,
+                                       int os_error);
 
 // Raises `code` without names and without touching the last engine error.
 [[noreturn]] void RaiseEngineException(EngineErrorCode code);

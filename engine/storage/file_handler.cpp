@@ -46,8 +46,8 @@ TFileHandler::~TFileHandler() {
     (void)CloseHandle();
 }
 
-void TFileHandler::Raise(std::int64_t code) const {
-    RaiseEngineError(static_cast<EngineErrorCode>(std::llabs(code)), name_);
+void TFileHandler::Raise(std::int64_t code, int os_error) const {
+    RaiseEngineFileError(static_cast<EngineErrorCode>(std::llabs(code)), name_, os_error);
 }
 
 std::int32_t TFileHandler::CloseHandle() noexcept {
@@ -57,7 +57,9 @@ std::int32_t TFileHandler::CloseHandle() noexcept {
         // lock, where it would hold up every open and close of the process.
         if (auto* physical = in_memory_ ? nullptr : dynamic_cast<TPhysicalFile*>(file_.get()))
             synced = physical->SyncBeforeLastClose();
+        const int os_error = LastFileOsError();
         GlobalFileList().CloseFile(file_.get(), in_memory_, handle_id_);
+        SetLastFileOsError(os_error);
     }
     file_.reset();
     handle_id_ = 0;
@@ -78,7 +80,7 @@ void TFileHandler::Open() {
     const std::int32_t id = files.OpenFile(name_, in_memory_, sequential_, write_through_,
                                            temporary_, exclusive_, read_only_attribute, file);
     if (id < 0) {
-        Raise(id);
+        RaiseFailed(id);
     }
     handle_id_ = id;
     file_ = std::move(file);
@@ -89,7 +91,7 @@ void TFileHandler::Open() {
 void TFileHandler::Close() {
     // Closed all the same; the failed sync is then raised.
     if (const std::int32_t synced = CloseHandle(); synced < 0)
-        Raise(synced);
+        RaiseFailed(synced);
 }
 
 void TFileHandler::CreateFile() {
@@ -97,7 +99,7 @@ void TFileHandler::CreateFile() {
     std::shared_ptr<TAbstractFile> file;
     const std::int32_t id = GlobalFileList().CreateFile(name_, in_memory_, temporary_, file);
     if (id < 0) {
-        Raise(id);
+        RaiseFailed(id);
     }
     handle_id_ = id;
     file_ = std::move(file);
@@ -109,7 +111,7 @@ void TFileHandler::DeleteFile() {
     FileStep();
     const std::int32_t result = GlobalFileList().DeleteFile(name_, in_memory_);
     if (result < 0) {
-        Raise(result);
+        RaiseFailed(result);
     }
 }
 
@@ -117,7 +119,7 @@ void TFileHandler::RenameFile(std::string_view new_name) {
     FileStep();
     const std::int32_t result = GlobalFileList().RenameFile(name_, in_memory_, new_name);
     if (result < 0) {
-        Raise(result);
+        RaiseFailed(result);
     }
     name_ = new_name;
 }
@@ -130,7 +132,7 @@ void TFileHandler::CopyToFile(std::string_view target_name, bool target_in_memor
     const std::int32_t result =
         GlobalFileList().CopyToNewFile(*file_, handle_id_, target_name, target_in_memory);
     if (result < 0) {
-        RaiseEngineError(static_cast<EngineErrorCode>(-result), target_name);
+        RaiseEngineFileError(static_cast<EngineErrorCode>(-result), target_name, LastFileOsError());
     }
 }
 
@@ -142,7 +144,7 @@ void TFileHandler::CopyFromFile(std::string_view source_name, bool source_in_mem
     const std::int32_t result =
         GlobalFileList().CopyFromNamedFile(*file_, handle_id_, source_name, source_in_memory);
     if (result < 0) {
-        RaiseEngineError(static_cast<EngineErrorCode>(-result), source_name);
+        RaiseEngineFileError(static_cast<EngineErrorCode>(-result), source_name, LastFileOsError());
     }
 }
 
@@ -151,9 +153,10 @@ std::int64_t TFileHandler::Read(std::span<std::byte> buffer, bool short_read_all
         Raise(kErrRead);
     }
     const std::int64_t count = file_->Read(handle_id_, buffer);
-    if (count < 0 || (!short_read_allowed && count != static_cast<std::int64_t>(buffer.size()))) {
+    if (count < 0)
+        RaiseFailed(kErrRead);
+    if (!short_read_allowed && count != static_cast<std::int64_t>(buffer.size()))
         Raise(kErrRead);
-    }
     return count;
 }
 
@@ -163,9 +166,10 @@ void TFileHandler::Write(std::span<const std::byte> data) {
         Raise(kErrWrite);
     }
     const std::int64_t count = file_->Write(handle_id_, data);
-    if (count != static_cast<std::int64_t>(data.size())) {
+    if (count < 0)
+        RaiseFailed(kErrWrite);
+    if (count != static_cast<std::int64_t>(data.size()))
         Raise(kErrWrite);
-    }
 }
 
 void TFileHandler::Flush() {
@@ -176,7 +180,7 @@ void TFileHandler::Flush() {
     if (physical != nullptr) {
         const std::int32_t result = physical->Flush();
         if (result < 0) {
-            Raise(result);
+            RaiseFailed(result);
         }
     }
 }
@@ -214,7 +218,7 @@ void TFileHandler::CheckSyncFailure() const {
         return;
     if (const auto* physical = dynamic_cast<const TPhysicalFile*>(file_.get())) {
         if (const std::int32_t failed = physical->SyncFailure(); failed != 0)
-            Raise(failed);
+            Raise(failed, physical->SyncFailureOsError());
     }
 }
 
@@ -245,7 +249,7 @@ bool TFileHandler::WriteAt(std::int64_t offset, std::span<const std::byte> data)
     FileStep();
     const std::int32_t result = physical->WriteAt(offset, data);
     if (result < 0)
-        Raise(kErrWrite);
+        RaiseFailed(kErrWrite);
     return true;
 }
 
@@ -257,7 +261,7 @@ void TFileHandler::SyncWritten() {
     if (physical != nullptr) {
         const std::int32_t result = physical->SyncWritten();
         if (result < 0) {
-            Raise(result);
+            RaiseFailed(result);
         }
     }
 }

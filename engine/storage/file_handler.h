@@ -179,7 +179,11 @@ class TFileHandler {
     // The sync's result before the last handle of a write-through file closes: 0 or a
     // negative code.
     std::int32_t CloseHandle() noexcept;
-    [[noreturn]] void Raise(std::int64_t code) const;
+    // The engine error `code` naming this file, with the operating system's error number
+    // behind it (0 when the failure was the engine's own).
+    [[noreturn]] void Raise(std::int64_t code, int os_error = 0) const;
+    // Raise for a negative result of the file layer just now, with its error number.
+    [[noreturn]] void RaiseFailed(std::int64_t code) const { Raise(code, LastFileOsError()); }
 
     bool in_memory_ = false;
     std::shared_ptr<TAbstractFile> file_;

@@ -17,8 +17,16 @@
 namespace strata {
 namespace {
 
+thread_local int last_os_error = 0;
+
 std::int32_t Negative(int code) {
+    last_os_error = 0;
     return -static_cast<std::int32_t>(code);
+}
+
+std::int32_t Failed(const platform::os::Status& failure) {
+    last_os_error = failure.sys_errno();
+    return -static_cast<std::int32_t>(failure.code());
 }
 
 // A position after moving by `offset`, or nullopt when the sum overflows.
@@ -31,6 +39,14 @@ std::optional<std::int64_t> Add(std::int64_t base, std::int64_t offset) {
 }
 
 }  // namespace
+
+int LastFileOsError() noexcept {
+    return last_os_error;
+}
+
+void SetLastFileOsError(int error) noexcept {
+    last_os_error = error;
+}
 
 TAbstractFile::TAbstractFile(std::string_view name) : name_(name) {}
 
@@ -372,7 +388,7 @@ std::int32_t TPhysicalFile::CreateFile() {
         Sequential() ? platform::os::AccessHint::kSequential : platform::os::AccessHint::kRandom;
     auto created = platform::os::File::Create(Name(), options);
     if (!created) {
-        return Negative(created.code());
+        return Failed(created.status());
     }
     file_ = std::move(*created);
     MarkReadOnly(false, false);
@@ -386,7 +402,7 @@ std::int32_t TPhysicalFile::OpenFile() {
         MarkReadOnly(read_only, false);
         const auto attributes = platform::os::GetFileAttributes(Name());
         if (!attributes) {
-            return Negative(attributes.code());
+            return Failed(attributes.status());
         }
         if (attributes->directory) {
             return Negative(kErrInvalidPath);
@@ -403,7 +419,7 @@ std::int32_t TPhysicalFile::OpenFile() {
                                     : platform::os::AccessHint::kRandom;
         auto opened = platform::os::File::Open(Name(), options);
         if (!opened) {
-            return Negative(opened.code());
+            return Failed(opened.status());
         }
         file_ = std::move(*opened);
         if (file_.ReadOnlyAttribute()) {
@@ -437,7 +453,7 @@ std::int32_t TPhysicalFile::Rename(std::string_view new_name) {
     std::lock_guard guard(lock_);
     const platform::os::Status moved = platform::os::MoveFile(Name(), new_name);
     if (!moved) {
-        return Negative(moved.code());
+        return Failed(moved);
     }
     return TAbstractFile::Rename(new_name);
 }
@@ -445,7 +461,7 @@ std::int32_t TPhysicalFile::Rename(std::string_view new_name) {
 std::int32_t TPhysicalFile::Delete() {
     std::lock_guard guard(lock_);
     const platform::os::Status deleted = platform::os::DeleteFile(Name());
-    return deleted ? 0 : Negative(deleted.code());
+    return deleted ? 0 : Failed(deleted);
 }
 
 std::int64_t TPhysicalFile::CurrentSize() {
@@ -491,7 +507,7 @@ std::int64_t TPhysicalFile::Read(std::int32_t id, std::span<std::byte> buffer) {
     }
     const auto read = file_.ReadAt(static_cast<std::uint64_t>(position), buffer);
     if (!read) {
-        return Negative(read.code());
+        return Failed(read.status());
     }
     position += static_cast<std::int64_t>(*read);
     return static_cast<std::int64_t>(*read);
@@ -512,11 +528,11 @@ std::int64_t TPhysicalFile::Write(std::int32_t id, std::span<const std::byte> da
     if (n == 0) {
         mapped_.reset();
         const platform::os::Status cut = file_.Truncate(static_cast<std::uint64_t>(position));
-        return cut ? 0 : Negative(cut.code());
+        return cut ? 0 : Failed(cut);
     }
     const auto written = file_.WriteAt(static_cast<std::uint64_t>(position), data);
     if (!written) {
-        return Negative(written.code());
+        return Failed(written.status());
     }
     position += static_cast<std::int64_t>(*written);
     return static_cast<std::int64_t>(*written);
@@ -638,21 +654,28 @@ platform::os::Status TPhysicalFile::SyncData() {
 }
 
 std::int32_t TPhysicalFile::SyncOrRecall() {
-    if (const std::int32_t failed = SyncFailure(); failed != 0)
-        return Negative(failed);
+    if (SyncFailure() != 0)
+        return RecallSyncFailure();
     const platform::os::Status synced = SyncData();
     if (!synced) {
-        RememberSyncFailure(synced.code());
-        return Negative(synced.code());
+        RememberSyncFailure(synced);
+        return Failed(synced);
     }
     unsynced_ = 0;
     return 0;
 }
 
-void TPhysicalFile::RememberSyncFailure(int code) noexcept {
+void TPhysicalFile::RememberSyncFailure(platform::os::Status failure) noexcept {
     // The first failure is the one that lost bytes; later ones only repeat it.
-    std::int32_t none = 0;
-    (void)sync_failure_.compare_exchange_strong(none, code, std::memory_order_acq_rel);
+    std::uint64_t none = 0;
+    const std::uint64_t packed = std::uint64_t{static_cast<std::uint32_t>(failure.code())} << 32 |
+                                 static_cast<std::uint32_t>(failure.sys_errno());
+    (void)sync_failure_.compare_exchange_strong(none, packed, std::memory_order_acq_rel);
+}
+
+std::int32_t TPhysicalFile::RecallSyncFailure() const noexcept {
+    last_os_error = SyncFailureOsError();
+    return -SyncFailure();
 }
 
 void TPhysicalFile::ForgetSyncFailure() noexcept {
@@ -663,12 +686,12 @@ void TPhysicalFile::ForgetSyncFailure() noexcept {
 void TPhysicalFile::StartWriteback() noexcept {
     if (const FileSyncHook hook = file_writeback_hook.load()) {
         if (const int error = hook(Name()); error != 0) {
-            RememberSyncFailure(platform::os::Status::FromErrno(error).code());
+            RememberSyncFailure(platform::os::Status::FromErrno(error));
             return;
         }
     }
     if (const platform::os::Status started = file_.StartWriteback(); !started)
-        RememberSyncFailure(started.code());
+        RememberSyncFailure(started);
 }
 
 std::int32_t TPhysicalFile::Flush() {
@@ -690,7 +713,7 @@ std::int32_t TPhysicalFile::WriteAt(std::int64_t offset, std::span<const std::by
     unsynced_ += n;
     const auto written = file_.WriteAt(static_cast<std::uint64_t>(offset), data);
     if (!written)
-        return Negative(written.code());
+        return Failed(written.status());
     return *written == data.size() ? 0 : Negative(kErrWrite);
 }
 
@@ -791,7 +814,7 @@ bool TPhysicalFile::SyncPastFailure() noexcept {
     const std::int64_t covered = unsynced_.load(std::memory_order_relaxed);
     const platform::os::Status synced = SyncData();
     if (!synced) {
-        RememberSyncFailure(synced.code());
+        RememberSyncFailure(synced);
         return false;
     }
     if (SyncFailure() == 0)
@@ -805,8 +828,8 @@ std::int32_t TPhysicalFile::SyncBeforeLastClose() {
         FinishWriteBehind();
         if (!WriteThrough() || OpenCount() != 1 || !file_.IsOpen())
             return 0;
-        if (const std::int32_t failed = SyncFailure(); failed != 0)
-            return Negative(failed);
+        if (SyncFailure() != 0)
+            return RecallSyncFailure();
         if (unsynced_ == 0)
             return 0;
     }
@@ -815,8 +838,8 @@ std::int32_t TPhysicalFile::SyncBeforeLastClose() {
     const std::int64_t covered = unsynced_.load(std::memory_order_relaxed);
     const platform::os::Status synced = SyncData();
     if (!synced) {
-        RememberSyncFailure(synced.code());
-        return Negative(synced.code());
+        RememberSyncFailure(synced);
+        return Failed(synced);
     }
     unsynced_ -= covered;
     return 0;
@@ -825,8 +848,8 @@ std::int32_t TPhysicalFile::SyncBeforeLastClose() {
 std::int32_t TPhysicalFile::SyncWritten() {
     std::lock_guard guard(lock_);
     FinishWriteBehind();
-    if (const std::int32_t failed = SyncFailure(); failed != 0)
-        return Negative(failed);
+    if (SyncFailure() != 0)
+        return RecallSyncFailure();
     if (!file_.IsOpen() || unsynced_ == 0) {
         return 0;
     }

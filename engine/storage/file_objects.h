@@ -45,6 +45,12 @@ void SetFileSyncHook(FileSyncHook hook) noexcept;
 // a result other than 0 is the errno the device reported for it.
 void SetFileWritebackHook(FileSyncHook hook) noexcept;
 
+// The operating system's error number behind the last negative result a file object or the
+// file registry gave on this thread, 0 when that failure was the engine's own. As with errno,
+// it is read right after the failing call; a caller that cleans up first puts it back.
+int LastFileOsError() noexcept;
+void SetLastFileOsError(int error) noexcept;
+
 class TAbstractFile {
   public:
     struct LockRecord {
@@ -256,7 +262,11 @@ class TPhysicalFile final : public TAbstractFile {
     // failure fails with its code, without asking the system, until the file is closed. The
     // failure belongs to this file alone; the process's other files sync as before.
     std::int32_t SyncFailure() const noexcept {
-        return sync_failure_.load(std::memory_order_acquire);
+        return static_cast<std::int32_t>(sync_failure_.load(std::memory_order_acquire) >> 32);
+    }
+    // The operating system's error number of that failure, 0 when none or unknown.
+    int SyncFailureOsError() const noexcept {
+        return static_cast<int>(sync_failure_.load(std::memory_order_acquire) & 0xFFFFFFFFu);
     }
 
     // Syncs asked of the operating system by every physical file of the
@@ -292,7 +302,9 @@ class TPhysicalFile final : public TAbstractFile {
     std::int32_t SyncOrRecall();
     // Starts the write-back, passed by the write-back hook; a failure is remembered.
     void StartWriteback() noexcept;
-    void RememberSyncFailure(int code) noexcept;
+    void RememberSyncFailure(platform::os::Status failure) noexcept;
+    // The remembered failure as a negative code, its error number left for LastFileOsError.
+    std::int32_t RecallSyncFailure() const noexcept;
     // Closing the system's file ends what it remembers of a failure: the next open reads the
     // device afresh.
     void ForgetSyncFailure() noexcept;
@@ -301,8 +313,9 @@ class TPhysicalFile final : public TAbstractFile {
     std::shared_ptr<const platform::os::MappedRange> mapped_;
     // Bytes written since the last sync. Atomic for WriteAt, which does not take the lock.
     std::atomic<std::int64_t> unsynced_{0};
-    // Set from the write-behind's thread too.
-    std::atomic<std::int32_t> sync_failure_{0};
+    // Set from the write-behind's thread too: the engine code in the high half, the error
+    // number in the low one, so that both are read as one.
+    std::atomic<std::uint64_t> sync_failure_{0};
     std::unique_ptr<WriteBehindThread> write_behind_;
     // No write-back is under way; set by the thread once it has started the device.
     std::atomic<bool> write_behind_done_{true};

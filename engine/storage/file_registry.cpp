@@ -11,6 +11,7 @@ namespace strata {
 namespace {
 
 std::int32_t Negative(int code) {
+    SetLastFileOsError(0);
     return -static_cast<std::int32_t>(code);
 }
 
@@ -281,9 +282,11 @@ std::int32_t TFileList::CopyToNewFile(TAbstractFile& source, std::int32_t source
         source.Seek(source_id, 0, SeekOrigin::kBegin);
         result = CopyData(source, source_id, *target, target_id);
     }
+    const int os_error = LastFileOsError();
     CloseFile(target.get(), target_in_memory, target_id);
     if (result < 0) {
         DeleteFile(target_name, target_in_memory);
+        SetLastFileOsError(os_error);
     }
     return result;
 }
@@ -304,7 +307,9 @@ std::int32_t TFileList::CopyFromNamedFile(TAbstractFile& target, std::int32_t ta
         source->Seek(source_id, 0, SeekOrigin::kBegin);
         result = CopyData(*source, source_id, target, target_id);
     }
+    const int os_error = LastFileOsError();
     CloseFile(source.get(), source_in_memory, source_id);
+    SetLastFileOsError(os_error);
     return result;
 }
 

@@ -48,13 +48,15 @@ class TSyncWorker {
         return true;
     }
 
-    // Requires: a Hand of this caller's that returned true. The sync's result.
+    // Requires: a Hand of this caller's that returned true. The sync's result; its error
+    // number goes to the caller's LastFileOsError, as if the caller had synced.
     std::int32_t Wait(std::exception_ptr& failure) {
         std::unique_lock lock(mutex_);
         finished_.wait(lock, [this] { return done_; });
         taken_ = false;
         file_ = nullptr;
         failure = std::exchange(failure_, nullptr);
+        SetLastFileOsError(os_error_);
         return result_;
     }
 
@@ -105,8 +107,10 @@ class TSyncWorker {
                 failure = std::current_exception();
             }
             syncs_beside.fetch_add(1, std::memory_order_relaxed);
+            const int os_error = result < 0 ? LastFileOsError() : 0;
             lock.lock();
             result_ = result;
+            os_error_ = os_error;
             failure_ = std::move(failure);
             done_ = true;
             lock.unlock();
@@ -127,6 +131,7 @@ class TSyncWorker {
     bool ending_ = false;
     bool stopped_ = false;
     std::int32_t result_ = 0;
+    int os_error_ = 0;
     std::exception_ptr failure_;
 };
 
@@ -215,7 +220,8 @@ void TSyncBeside::Finish() {
     if (failure)
         std::rethrow_exception(failure);
     if (result < 0)
-        RaiseEngineError(static_cast<EngineErrorCode>(std::llabs(result)), file->Name());
+        RaiseEngineFileError(static_cast<EngineErrorCode>(std::llabs(result)), file->Name(),
+                             LastFileOsError());
 }
 
 }  // namespace strata

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +148,12 @@ TEST(EngineError, MessagesAreCutAt254Characters) {
         EXPECT_EQ(e.GetError(0).Message().size(), 254u);
         EXPECT_EQ(e.Message(), "Strata Engine Error # 11949 " + e.GetError(0).Message());
     }
+    // The system's reason is never cut: the path gives up its front instead.
+    const std::string reasoned =
+        FormatEngineErrorMessage(kErrWrite, {.table_name = "/" + long_name, .os_error = ENOSPC});
+    EXPECT_EQ(reasoned.size(), 254u);
+    EXPECT_TRUE(reasoned.starts_with("Error writing to table '..."));
+    EXPECT_TRUE(reasoned.ends_with("nnn': No space left on device"));
     // Exactly 254 stays whole.
     const std::string fits(254 - std::string("SQL error - ").size(), 'y');
     EXPECT_EQ(FormatEngineErrorMessage(kErrSql, {.extra = fits}), "SQL error - " + fits);
