@@ -9,6 +9,7 @@
 #include <random>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "app/list/export_list.h"
@@ -16,6 +17,7 @@
 #include "app/list/settings.h"
 #include "app/routines/file_routines.h"
 #include "app/routines/text_routines.h"
+#include "engine/core/data_directory.h"
 #include "engine/core/table_rescue.h"
 #include "engine/storage/engine_error.h"
 #include "platform/db/code_page_text.h"
@@ -574,6 +576,22 @@ void ListDatabase::SaveDatabase() {
         tblCV_->FlushBuffers();
     if (tblStats_->Active())
         tblStats_->FlushBuffers();
+}
+
+void ListDatabase::HoldChanges() {
+    strata::TDataDirectory* directory = DBCV_->Handle();
+    if (holding_ || !open_ || directory == nullptr || directory->InBatch() || !tblCV_->Exclusive())
+        return;
+    directory->BeginUpdateBatch();
+    holding_ = true;
+}
+
+bool ListDatabase::EndHeldChanges() {
+    if (!std::exchange(holding_, false))
+        return false;
+    if (strata::TDataDirectory* directory = DBCV_->Handle())
+        directory->EndUpdateBatch(true);
+    return true;
 }
 
 bool ListDatabase::OpenDatabase(std::string_view path) {

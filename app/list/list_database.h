@@ -108,6 +108,13 @@ class ListDatabase {
     void CloseTables();
     // Flushes both tables when open, under the hourglass.
     void SaveDatabase();
+    // Keeps the list's changes in memory until EndHeldChanges, so that neither a read nor a
+    // full cache writes part of them: work that saves with a journal of its own (a check of
+    // requests) then finds on disk only what its journal knows of. Only for a list opened
+    // exclusively, as the hold keeps every other program's writes out. EndHeldChanges writes
+    // what was held and answers whether anything was.
+    void HoldChanges();
+    bool EndHeldChanges();
 
     const std::vector<std::string>& RecentPaths() const { return recent_; }
     void AddPathToRecent(std::string_view path);
@@ -172,6 +179,7 @@ class ListDatabase {
     std::string program_dir_;
     std::string session_name_;
     std::string directory_;
+    bool holding_ = false;
     bool open_ = false;
     std::vector<std::string> recent_;
     bool recent_unreadable_ = false;

@@ -634,11 +634,14 @@ void ExtractEntries::SaveBatch(RequestJournal& journal, BatchCapture& capture,
         journal.Prepare();
         ApplyStats(journal);
     }
+    const bool held = database.EndHeldChanges();
     database.SaveDatabase();
     journal.Commit();
     FinishCommitted(journal, mails, capture.send);
     mails.clear();
     capture.Clear();
+    if (held)
+        database.HoldChanges();
 }
 
 void ExtractEntries::ApplyStats(const RequestJournal& journal) {
@@ -797,6 +800,20 @@ bool ExtractEntries::ReadFolder(mail::Folder& folder, FolderPass& pass) {
         whole_folder = false;
     }
     BatchCapture capture(*this);
+    // A batch's changes reach the disk only with its journal's save.
+    struct HeldChanges {
+        ListDatabase& database;
+        explicit HeldChanges(ListDatabase& db) : database(db) { database.HoldChanges(); }
+        ~HeldChanges() {
+            try {
+                database.EndHeldChanges();
+            } catch (const std::exception&) {
+                // What could not be written fails the next save, which says so.
+            }
+        }
+        HeldChanges(const HeldChanges&) = delete;
+        HeldChanges& operator=(const HeldChanges&) = delete;
+    } held(entries_.database());
     // Oldest first, so that two requests of one sender end as the later one asks. The
     // folder's item numbers come from the snapshot taken above, so moving a handled
     // mail away renumbers nothing ahead of the walk.
