@@ -1,13 +1,8 @@
 // The export as a real process killed at random moments, and on a real full disk: the file
 // named is always the earlier export whole or the new one whole, and no temporary is left.
 
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <chrono>
 #include <random>
 #include <regex>
-#include <thread>
 
 #include "app/list/export_list.h"
 #include "engine/dataset/strata_table.h"
@@ -42,17 +37,6 @@ class ExportProcessTest : public testing_support::ListTest {
         }
         Export(program.File("CVNExport.csv"));
     }
-    // The export in a child process, killed `after` its start unless it has ended.
-    bool KilledAfter(bool every, microseconds after) {
-        const pid_t pid = ::fork();
-        if (pid == 0)
-            ::_exit(exportlist(database->tblCV(), request[every], {}) ? 0 : 1);
-        std::this_thread::sleep_for(after);
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFSIGNALED(status);
-    }
     ExportRequest request[2];
     std::string version[2];
 };
@@ -65,10 +49,12 @@ TEST_F(ExportProcessTest, AKilledExportLeavesTheEarlierFileOrTheNewOneWhole) {
         std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - begun).count());
     std::mt19937 random(20261211);
     int kills = 0;
+    std::string now = version[0];
     for (int round = 0; round < 8; ++round) {
-        kills += KilledAfter(ProgramDir::Read(request[0].file_name) == version[0],
-                             microseconds(moment(random)));
-        const std::string now = ProgramDir::Read(request[0].file_name);
+        kills += testing_support::InChild(
+            [&] { exportlist(database->tblCV(), request[now == version[0]], {}); },
+            microseconds(moment(random)));
+        now = ProgramDir::Read(request[0].file_name);
         EXPECT_TRUE(now == version[0] || now == version[1]) << round << ": " << now.size();
     }
     EXPECT_GE(kills, 6);

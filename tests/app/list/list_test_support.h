@@ -6,14 +6,20 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/list/entry_processing.h"
@@ -81,6 +87,29 @@ struct SmallDisk {
     std::string dir;
     bool mounted = false;
 };
+
+// Runs body in a child process to its end (a failure said on stderr), or kills it with
+// SIGKILL kill_after its start (when not negative); true when the kill ended it.
+template <class Body>
+bool InChild(Body body, std::chrono::microseconds kill_after = std::chrono::microseconds(-1)) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        try {
+            body();
+        } catch (const std::exception& e) {
+            std::cerr << "the child failed: " << e.what() << "\n";
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    if (kill_after.count() >= 0) {
+        std::this_thread::sleep_for(kill_after);
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status);
+}
 
 class ListTest : public ::testing::Test {
   protected:
