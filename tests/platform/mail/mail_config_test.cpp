@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 
 #include "platform/config/registry.h"
 #include "platform/mail/delivery.h"
@@ -35,8 +34,7 @@ class MailConfig : public ::testing::Test {
         registry.WriteString(name, value);
         registry.CloseKey();
     }
-    // Outside a keyring session: runs this test again inside one of its own, and
-    // returns false.
+    // Outside a keyring session: runs this test again inside one of its own; false.
     bool InKeyringSession() {
         if (std::getenv("CORVANE_KEYRING_SESSION") != nullptr)
             return true;
@@ -220,12 +218,11 @@ TEST_F(MailConfig, AKeyringThatCannotBeReadLosesNoPassword) {
     if (!InKeyringSession())
         return;
     auto keyring = StartKeyring(true);
-    MailAccount account;
-    account.smtp_password = "smtp secret";
-    account.imap = true;
-    account.imap_host = "imap.org";
-    account.imap_user = "list";
-    account.imap_password = "store secret";
+    const MailAccount account{.smtp_password = "smtp secret",
+                              .imap = true,
+                              .imap_host = "i.org",
+                              .imap_user = "list",
+                              .imap_password = "store secret"};
     ASSERT_EQ(SaveMailAccount(account), PasswordPlace::kKeyring);
     for (const auto& [locked, said] : {std::pair{false, "stopped running"}, {true, "locked"}}) {
         keyring->Kill();
