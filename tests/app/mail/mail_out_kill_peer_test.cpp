@@ -152,13 +152,12 @@ TEST(MailOutRun, FullDiskStopsTheRunAndTheNextStartsFinishItWithAtMostOneExtraCo
     const testing_support::SmallDisk disk(program.File("small"), 0, "size=256k");
     if (!disk.mounted)
         GTEST_SKIP() << "a full disk needs a file system of its own, which only root can mount";
-    const std::string dir = disk.dir + "/";
     AddMembers(program.Dir());
     for (const auto& [room, full] :
          {std::pair{28 * 1024, "SendLog.txt"}, {36 * 1024, "SendJournal.txt"}}) {
-        SCOPED_TRACE(room);
-        for (const auto& entry : std::filesystem::directory_iterator(dir))
-            std::filesystem::remove(entry.path());
+        SCOPED_TRACE(full);
+        const std::string dir = disk.dir + "/" + full + "/";
+        std::filesystem::create_directories(dir);
         disk.FillLeaving(room);
         mail::testing::SmtpSink sink;
         std::size_t stopped_at = 0;
@@ -182,7 +181,7 @@ TEST(MailOutRun, FullDiskStopsTheRunAndTheNextStartsFinishItWithAtMostOneExtraCo
                           std::to_string(stopped_at) +
                           " recipients have been sent the message.  The recipients not sent to yet "
                           "are kept: at the next start you can send the message to them.");
-            std::filesystem::remove(dir + "filler");
+            std::filesystem::remove(disk.dir + "/filler");
         }
         EXPECT_FALSE(ReadMailOutJournal(dir).has_value()) << "the mail-out was finished";
         const auto mails = sink.WaitForMessages(kMembers);
