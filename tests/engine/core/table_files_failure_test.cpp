@@ -11,6 +11,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -283,20 +284,14 @@ TEST_F(TableFilesFailure, AFailedEmptyingLeavesTheMarkForTheNextOpen) {
 // no room), a read-only one (a table created there). Once there is room again every row
 // flushed before the failure is there. Needs file systems of its own, which only root mounts.
 TEST_F(TableFilesFailure, AFileSystemThatRefusesNamesItsReason) {
-    struct Case {
-        const char* name;
-        unsigned long flags;
-        EngineErrorCode code;
-        int os_error;
-        std::string_view reason;
-    };
-    for (const Case& test :
-         {Case{"full", 0, kErrWrite, ENOSPC, "No space left on device"},
-          Case{"read-only", MS_RDONLY, kErrAccessDenied, EROFS, "Read-only file system"}}) {
-        SCOPED_TRACE(test.name);
-        const std::string small = dir.File(test.name);
+    for (const auto& [name, flags, code, os_error, reason] :
+         {std::tuple{"full", 0ul, kErrWrite, ENOSPC, "No space left on device"},
+          std::tuple{"read-only", MS_RDONLY + 0ul, kErrAccessDenied, EROFS,
+                     "Read-only file system"}}) {
+        SCOPED_TRACE(name);
+        const std::string small = dir.File(name);
         std::filesystem::create_directories(small);
-        if (::mount("tmpfs", small.c_str(), "tmpfs", test.flags, "size=1m") != 0)
+        if (::mount("tmpfs", small.c_str(), "tmpfs", flags, "size=1m") != 0)
             GTEST_SKIP() << "no file system of its own can be mounted here";
         struct Unmount {
             std::string path;
@@ -318,12 +313,12 @@ TEST_F(TableFilesFailure, AFileSystemThatRefusesNamesItsReason) {
             }
             FAIL() << "the file system never ran full";
         } catch (const EStrataEngineError& error) {
-            EXPECT_EQ(error.ErrorCode(), test.code);
-            EXPECT_EQ(error.OsError(), test.os_error);
-            EXPECT_TRUE(std::string_view(error.what()).ends_with(test.reason)) << error.what();
+            EXPECT_EQ(error.ErrorCode(), code);
+            EXPECT_EQ(error.OsError(), os_error);
+            EXPECT_TRUE(std::string_view(error.what()).ends_with(reason)) << error.what();
             EXPECT_NE(std::string_view(error.what()).find(table), std::string_view::npos);
         }
-        if (test.flags == MS_RDONLY)
+        if (flags == MS_RDONLY)
             continue;
         ASSERT_FALSE(flushed.empty());
         std::filesystem::remove(small + "/filler");
