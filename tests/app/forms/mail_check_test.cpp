@@ -112,7 +112,7 @@ TEST_F(MailCheckTest, TheCheckShowsItsOwnWindowWhileItReadsTheFolder) {
 // root-folder warning, the server, the cause and its answer, also logged; the list stays.
 TEST_F(MailCheckTest, AServerThatCannotBeReachedGivesTheRootFolderWarning) {
     struct Case {
-        std::string peer;  // "none", or Dovecot's "refused" login or "untrusted" certificate
+        std::string url;  // Dovecot's where a reply is awaited
         std::string cause, reply;
     };
     ASSERT_EQ(entries->insertentry(true, "bob@example.org", "Default", "", "", "", 0, false, false),
@@ -125,23 +125,22 @@ TEST_F(MailCheckTest, AServerThatCannotBeReachedGivesTheRootFolderWarning) {
         "Error accessing your Outlook Root Folder.  You may need to amend your settings under "
         "'File|Options, Advanced..";
     for (const Case& c :
-         {Case{"none", "No server is listening at", ""},
-          Case{"refused", "did not accept the user name or password",
+         {Case{"imap://owner:secret@", "No server is listening at", ""},
+          Case{"imap://owner:wrong@", "did not accept the user name or password",
                "NO [AUTHENTICATIONFAILED] Authentication failed."},
-          Case{"untrusted", "The certificate of the IMAP server 127.0.0.1:", "is not trusted."}}) {
-        SCOPED_TRACE(c.peer);
+          Case{"imaps://owner:secret@",
+               "The certificate of the IMAP server 127.0.0.1:", "is not trusted."}}) {
+        SCOPED_TRACE(c.url);
         std::optional<mail::testing::DovecotServer> dovecot;
-        if (c.peer != "none" && !mail::testing::DovecotServer::Available())
-            continue;  // needs root and dovecot
-        if (c.peer != "none")
-            dovecot.emplace("secret", c.peer == "untrusted").Start();
+        if (!c.reply.empty() && !mail::testing::DovecotServer::Available())
+            continue;  // a server that answers needs root and dovecot
+        if (!c.reply.empty())
+            dovecot.emplace("secret", c.url.starts_with("imaps")).Start();
         const std::string server =
             "127.0.0.1:" + std::to_string(dovecot ? dovecot->port() : mail::testing::FreeTcpPort());
         platform::config::TRegistry registry;
         ASSERT_TRUE(registry.OpenKey(mail::kMailKey, true));
-        registry.WriteString("StoreURL",
-                             (c.peer == "untrusted" ? "imaps://owner:" : "imap://owner:") +
-                                 std::string(c.peer == "refused" ? "wrong@" : "secret@") + server);
+        registry.WriteString("StoreURL", c.url + server);
         window_->btngetoutlookClick();
         const std::string box = prompts->Asked().back().text;
         for (const std::string& part : {warning + ".'\r\n\r\n", server, c.cause, c.reply})

@@ -1238,8 +1238,7 @@ TEST_F(MailOutTest, ConnectFailuresNameTheServerTheCauseAndItsReply) {
         for (const std::string& part :
              {head, "127.0.0.1:" + std::to_string(port), c.cause, c.reply})
             EXPECT_TRUE(Contains(box, part)) << box;
-        ASSERT_EQ(out->sendlog.size(), 2u);
-        EXPECT_EQ(out->sendlog[1], "SMTP Connection Error: " + box.substr(head.size()));
+        EXPECT_EQ(out->sendlog.back(), "SMTP Connection Error: " + box.substr(head.size()));
     }
 }
 

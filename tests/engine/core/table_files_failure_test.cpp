@@ -2,16 +2,16 @@
 // leave nothing that passes for a sound table: a move puts back what it moved, and an emptying
 // leaves the in-progress mark for the next open to find.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/core/data_cursor.h"
@@ -282,57 +282,43 @@ TEST_F(TableFilesFailure, AFailedEmptyingLeavesTheMarkForTheNextOpen) {
 // A file system that refuses a table's file names its reason after the engine's text, and the
 // error keeps the system's number: a full one (rows inserted and flushed until a write finds
 // no room), a read-only one (a table created there). Once there is room again every row
-// flushed before the failure is there. Needs file systems of its own, which only a privileged
-// run can mount.
+// flushed before the failure is there. Needs file systems of its own, which only root mounts.
 TEST_F(TableFilesFailure, AFileSystemThatRefusesNamesItsReason) {
-    struct Case {
-        const char* name;
-        unsigned long flags;
-        EngineErrorCode code;
-        int os_error;
-        std::string_view reason;
-    };
-    for (const Case& test :
-         {Case{"full", 0, kErrWrite, ENOSPC, "No space left on device"},
-          Case{"read-only", MS_RDONLY, kErrAccessDenied, EROFS, "Read-only file system"}}) {
-        SCOPED_TRACE(test.name);
-        const std::string small = dir.File(test.name);
+    for (const auto& [name, flags, code, os_error, reason] :
+         {std::tuple{"full", 0ul, kErrWrite, ENOSPC, "No space left on device"},
+          std::tuple{"read-only", MS_RDONLY + 0ul, kErrAccessDenied, EROFS,
+                     "Read-only file system"}}) {
+        SCOPED_TRACE(name);
+        const std::string small = dir.File(name);
         std::filesystem::create_directories(small);
-        if (::mount("tmpfs", small.c_str(), "tmpfs", test.flags, "size=1m") != 0)
+        if (::mount("tmpfs", small.c_str(), "tmpfs", flags, "size=1m") != 0)
             GTEST_SKIP() << "no file system of its own can be mounted here";
         struct Unmount {
             std::string path;
             ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
         } unmount{small};
         const std::string table = small + "/list";
-        std::vector<std::string> flushed;
-        std::vector<std::string> inserted;
+        std::vector<std::string> flushed, inserted;
         try {
             TDataCursor& c = CreateAndOpen(ListTableDefinition(), table, true);
             for (int i = 0; i < 100000; ++i) {
                 inserted.push_back("member" + std::to_string(i) + "@x.org");
                 InsertEntry(c, inserted.back(), "news", i % 7);
-                if (i % 20 != 19)
-                    continue;
-                c.FlushBuffers(false, true, true);
-                flushed = inserted;
-                if (i != 39)
-                    continue;
-                // The rest of the room goes to a file of its own.
-                const int filler = ::open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-                const std::string block(4096, 'f');
-                while (::write(filler, block.data(), block.size()) > 0) {
+                if (i % 20 == 19) {
+                    c.FlushBuffers(false, true, true);
+                    flushed = inserted;
                 }
-                ::close(filler);
+                if (i == 39)  // the rest of the room goes to a file of its own
+                    std::ofstream(small + "/filler") << std::string(1 << 20, 'f');
             }
             FAIL() << "the file system never ran full";
         } catch (const EStrataEngineError& error) {
-            EXPECT_EQ(error.ErrorCode(), test.code);
-            EXPECT_EQ(error.OsError(), test.os_error);
-            EXPECT_TRUE(std::string_view(error.what()).ends_with(test.reason)) << error.what();
+            EXPECT_EQ(error.ErrorCode(), code);
+            EXPECT_EQ(error.OsError(), os_error);
+            EXPECT_TRUE(std::string_view(error.what()).ends_with(reason)) << error.what();
             EXPECT_NE(std::string_view(error.what()).find(table), std::string_view::npos);
         }
-        if (test.flags == MS_RDONLY)
+        if (flags == MS_RDONLY)
             continue;
         ASSERT_FALSE(flushed.empty());
         std::filesystem::remove(small + "/filler");
@@ -343,13 +329,11 @@ TEST_F(TableFilesFailure, AFileSystemThatRefusesNamesItsReason) {
             RepairTable(again, false, 0);
             again.Open();
         }
-        std::vector<std::string> found = Items(again);
-        again.Close();
-        std::sort(found.begin(), found.end());
+        const std::vector<std::string> found = Items(again);
         for (const std::string& item : flushed)
-            EXPECT_TRUE(std::binary_search(found.begin(), found.end(), item)) << item;
+            EXPECT_NE(std::ranges::find(found, item), found.end()) << item;
         for (const std::string& item : found)
-            EXPECT_NE(std::find(inserted.begin(), inserted.end(), item), inserted.end()) << item;
+            EXPECT_NE(std::ranges::find(inserted, item), inserted.end()) << item;
     }
 }
 
