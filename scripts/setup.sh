@@ -17,7 +17,7 @@ packages=(
   libreoffice-calc-nogui chromium
   dovecot-imapd poppler-utils xvfb xdotool desktop-file-utils
   libsqlite3-dev
-  postfix libsecret-1-dev gnome-keyring dbus
+  postfix libsecret-1-dev gnome-keyring dbus libglib2.0-bin
 )
 
 missing=()
